@@ -2,11 +2,15 @@
 // The trace log: leveled, timestamped records in a log file (optionally echoed on the
 // console), an alerts log beside it, a mirror of errors and alerts into the log
 // database, and rotation into a ring of nine old files.
+#include <signal.h>
+
 #include <atomic>
 #include <cstdint>
-#include <mutex>
+#include <cstdio>
+#include <memory>
 #include <string>
 
+#include "kitbase/core/locks.h"
 #include "kitbase/export.h"
 #include "kitbase/platform/format.h"
 #include "kitbase/platform/wintypes.h"
@@ -82,6 +86,10 @@ public:
 
     // Longest message text of one record, in characters.
     static constexpr size_t kMaxMessage = 1022;
+    // The record that takes the counter beyond this number rotates the file.
+    static constexpr unsigned int kRotateAfter = 49999;
+    // Number of old files in the ring.
+    static constexpr int kRingSize = 9;
 
 private:
     template <class... A>
@@ -91,10 +99,16 @@ private:
     }
     void writeFormatted(TraceLevel level, const wchar_t* format, const kitbase::FormatArg* args,
                         size_t count);
+    void openFile(bool keepContent);
+    void closeFile();
 
-    LogDB* logDb_ = nullptr;
+    friend class TraceLockHolder;
+
+    // Shared so that a record being mirrored keeps its link alive while another
+    // thread replaces it.
+    std::shared_ptr<LogDB> logDb_;
     FILE* file_ = nullptr;
-    std::recursive_mutex lock_;
+    CriticalSection lock_;
     int rotationIndex_ = 0;
     std::atomic<TraceLevel> level_{TRACE_INFO};
     std::wstring logPath_;
@@ -105,6 +119,8 @@ private:
     std::atomic<bool> console_{false};
     std::atomic<bool> open_{false};
     unsigned int counter_ = 0;
+    // The next open appends instead of truncating (a rotation whose move failed).
+    bool keepContent_ = false;
 };
 
 // The process-wide trace log.
@@ -120,4 +136,13 @@ KITBASE_API wchar_t* allocLastErrorString();
 KITBASE_API void errorWin(DWORD code);
 // The message text without trailing CR and LF; empty when there is none.
 KITBASE_API std::wstring tgetErrorString(DWORD code);
+// Crash handlers installed by inittrace. The invalid-parameter handler has no
+// counterpart on this platform (it is never installed); the unhandled-exception
+// handler runs on the fatal signals SIGSEGV, SIGBUS, SIGILL, SIGFPE and SIGABRT,
+// writes "Antivirus-MiniDump.dmp" in the current folder and hands the signal on to
+// the handler it replaced.
+KITBASE_API void onInvalidParameter(const wchar_t* expression, const wchar_t* function, const wchar_t* file,
+                                    unsigned int line, uintptr_t reserved);
+KITBASE_API void onUnhandledException(int signal, siginfo_t* info, void* context);
+
 KITBASE_API void OPENSSL_showfatal(const char* format, ...) __attribute__((format(printf, 1, 2)));

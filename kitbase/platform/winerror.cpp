@@ -56,6 +56,10 @@ const std::unordered_map<DWORD, const wchar_t*>& messageTable() {
         {ERROR_SERVICE_DOES_NOT_EXIST, L"The specified service does not exist as an installed service."},
         {ERROR_SERVICE_CANNOT_ACCEPT_CTRL, L"The service cannot accept control messages at this time."},
         {ERROR_SERVICE_NOT_ACTIVE, L"The service has not been started."},
+        {ERROR_REGISTRY_IO_FAILED,
+         L"An I/O operation initiated by the registry failed unrecoverably. The registry could not read "
+         L"in, or write out, or flush, one of the files that contain the system's image of the registry."},
+        {ERROR_KEY_DELETED, L"Illegal operation attempted on a Registry key that has been marked for deletion."},
         {ERROR_FAILED_SERVICE_CONTROLLER_CONNECT,
          L"The service process could not connect to the service controller."},
         {ERROR_SERVICE_SPECIFIC_ERROR, L"The service has returned a service-specific error code."},
@@ -72,6 +76,15 @@ const std::unordered_map<DWORD, const wchar_t*>& messageTable() {
         {ERROR_RESOURCE_NAME_NOT_FOUND, L"The specified resource name cannot be found in the image file."},
         {ERROR_CANT_RESOLVE_FILENAME, L"The name of the file cannot be resolved by the system."},
         {TRUST_E_NOSIGNATURE, L"No signature was present in the subject."},
+        {TRUST_E_BAD_DIGEST, L"The digital signature of the object did not verify."},
+        {CERT_E_EXPIRED,
+         L"A required certificate is not within its validity period when verifying against the current "
+         L"system clock or the timestamp in the signed file."},
+        {CERT_E_UNTRUSTEDROOT,
+         L"A certificate chain processed, but terminated in a root certificate which is not trusted by "
+         L"the trust provider."},
+        {CERT_E_CHAINING, L"A certificate chain could not be built to a trusted root authority."},
+        {CERT_E_WRONG_USAGE, L"The certificate is not valid for the requested usage."},
         {WSAEINTR, L"A blocking operation was interrupted by a call to WSACancelBlockingCall."},
         {WSAEACCES, L"An attempt was made to access a socket in a way forbidden by its access permissions."},
         {WSAEFAULT,
