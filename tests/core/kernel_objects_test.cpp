@@ -9,8 +9,11 @@
 #include <functional>
 #include <string>
 
+#include "kitbase/core/trace.h"
 #include "kitbase/platform/roots.h"
+#include "kitbase/platform/utf8.h"
 #include "kitbase/platform/winerror.h"
+#include "support/test_root.h"
 
 namespace {
 
@@ -219,6 +222,36 @@ TEST(EventTest, AnEventLeftByADeadProcessIsCreatedAfresh) {
     EXPECT_FALSE(seen.checkIfExists());
     ASSERT_EQ(seen.Create(), ERROR_SUCCESS);
     EXPECT_FALSE(seen.WaitForEvent(0));
+}
+
+TEST(EventTest, WritesItsDebugRecords) {
+    const std::string path = testsupport::makeTempDir("log") + "/trace.log";
+    __trace__._inittrace(kitbase::utf8ToWide(path), TRACE_DEBUG, false, false, false);
+    Event event(L"Logged");
+    event.Set();
+    event.WaitForEvent(0);
+    event.Create();
+    event.Set();
+    event.WaitForEvent(0);
+    event.Reset();
+    event.WaitForEvent(0);
+    __trace__._closetrace(false);
+    const std::string log = testsupport::readFile(path);
+    const std::wstring notFound = tgetErrorString(ERROR_FILE_NOT_FOUND);
+    const std::wstring badHandle = tgetErrorString(ERROR_INVALID_HANDLE);
+    const std::wstring records[] = {
+        L"Cannot open Event 'Logged': '" + notFound + L"'",
+        L"SetEvent 'Logged' was unsuccessful: Error '" + notFound + L"'",
+        L"Waiting for the event 'Logged'",
+        L"Event Logged wait error: " + badHandle,
+        L"Created Event 'Logged'",
+        L"SetEvent 'Logged' was successful",
+        L"Event Logged signaled",
+        L"ResetEvent 'Logged' was successful",
+        L"Event Logged timeout",
+    };
+    for (const std::wstring& record : records)
+        EXPECT_NE(log.find(kitbase::wideToUtf8(record)), std::string::npos) << kitbase::wideToUtf8(record);
 }
 
 }  // namespace

@@ -11,6 +11,10 @@
 #include <stdexcept>
 #include <string>
 
+#include "kitbase/core/trace.h"
+#include "kitbase/platform/utf8.h"
+#include "support/test_root.h"
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -311,12 +315,44 @@ TEST(ThreadTest, JoinExWaitsForBothThreads) {
     EXPECT_EQ(first.joinEx(nullptr), 1);
 }
 
-TEST(ThreadTest, TerminateEndsACooperativeBody) {
-    Worker worker(untilStopped);
-    worker.terminate();  // never started: nothing to do
-    ASSERT_EQ(worker.run(), 0);
-    worker.terminate();
-    EXPECT_TRUE(worker.isFinished());
+TEST(ThreadTest, TerminateAsksTheBodyToEndAndReportsTheOutcome) {
+    const std::string path = testsupport::makeTempDir("log") + "/trace.log";
+    __trace__._inittrace(kitbase::utf8ToWide(path), TRACE_DEBUG, false, false, false);
+    Worker cooperative(untilStopped, L"Cooperative");
+    cooperative.terminate();  // never started: nothing to do
+    ASSERT_EQ(cooperative.run(), 0);
+    while (cooperative.getThreadId() == 0)
+        std::this_thread::sleep_for(1ms);
+    cooperative.terminate();
+    EXPECT_TRUE(cooperative.isFinished());
+
+    std::atomic<bool> release{false};
+    Worker stubborn(
+        [&](Worker&) {
+            while (!release)
+                std::this_thread::sleep_for(1ms);
+            return 0;
+        },
+        L"Stubborn");
+    ASSERT_EQ(stubborn.run(), 0);
+    while (stubborn.getThreadId() == 0)
+        std::this_thread::sleep_for(1ms);
+    stubborn.terminate();
+    EXPECT_FALSE(stubborn.isFinished());  // never killed from outside
+    release = true;
+    __trace__._closetrace(false);
+
+    const std::string log = testsupport::readFile(path);
+    auto tid = [](const Worker& w) { return std::to_string(w.getThreadId()); };
+    EXPECT_EQ(log.find("Terminating thread Cooperative(tid:"),
+              log.rfind("Terminating thread Cooperative(tid:"));
+    for (const std::string& record : {
+             "Terminating thread Cooperative(tid:" + tid(cooperative) + ")",
+             "Thread Cooperative(tid:" + tid(cooperative) + ") was terminated",
+             "Terminating thread Stubborn(tid:" + tid(stubborn) + ")",
+             "Thread Stubborn(tid:" + tid(stubborn) + ") could not be terminated",
+         })
+        EXPECT_NE(log.find(record), std::string::npos) << record;
 }
 
 }  // namespace
