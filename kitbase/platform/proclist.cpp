@@ -87,11 +87,13 @@ bool parseStat(const std::string& stat, pid_t& parent, std::string& comm) {
 
 }  // namespace
 
-std::vector<ProcessEntry> listProcesses() {
-    std::vector<ProcessEntry> result;
+bool listProcesses(std::vector<ProcessEntry>& result) {
+    result.clear();
     DIR* proc = opendir("/proc");
-    if (!proc)
-        return result;
+    if (!proc) {
+        setLastErrorFromErrno();
+        return false;
+    }
     while (dirent* entry = readdir(proc)) {
         char* end = nullptr;
         long pid = std::strtol(entry->d_name, &end, 10);
@@ -121,7 +123,7 @@ std::vector<ProcessEntry> listProcesses() {
     closedir(proc);
     std::sort(result.begin(), result.end(),
               [](const ProcessEntry& a, const ProcessEntry& b) { return a.pid < b.pid; });
-    return result;
+    return true;
 }
 
 bool processAlive(pid_t pid) {

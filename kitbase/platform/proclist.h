@@ -19,8 +19,8 @@ struct ProcessEntry {
 };
 
 // Every process visible in /proc, in ascending id order. Processes that end while the
-// list is read are left out.
-KITBASE_API std::vector<ProcessEntry> listProcesses();
+// list is read are left out. False with the last error set when /proc cannot be read.
+KITBASE_API bool listProcesses(std::vector<ProcessEntry>& out);
 
 // The process is alive (a zombie counts as ended).
 KITBASE_API bool processAlive(pid_t pid);

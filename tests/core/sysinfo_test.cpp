@@ -48,6 +48,9 @@ struct VersionCase {
     bool win10, rs5, win7, server, client;
 };
 
+// Names the case by its label in test listings.
+void PrintTo(const VersionCase& c, std::ostream* os) { *os << kitbase::wideToUtf8(c.label); }
+
 class WindowsVersionTest : public ::testing::TestWithParam<VersionCase> {};
 
 TEST_P(WindowsVersionTest, TestsAndLabelFollowTheRegistry) {
