@@ -67,7 +67,8 @@ bool readLinkAt(int dirfd, const char* name, std::string& out) {
 
 bool isDeleted(const std::string& path) {
     static const std::string suffix = " (deleted)";
-    return path.size() >= suffix.size() && path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0;
+    return path.size() >= suffix.size() &&
+           path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 // Parent id and short name from "stat": "pid (comm) state ppid ...".

@@ -94,7 +94,6 @@ TEST(Folders, DataFoldersAreCreatedWhenFirstBuilt) {
                        Getter(getTmp), Getter(getIDXFolder)})
         EXPECT_TRUE(isFolder(get())) << kitbase::wideToUtf8(get());
     EXPECT_FALSE(isFolder(getQuarantineFolder()));
-    EXPECT_FALSE(isFolder(getScannerPath()));
 }
 
 TEST(Folders, AppDataFolderIsTheUsersDataFolderOfTheProduct) {

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+
+#include "kitbase/core/network.h"
 #include <string>
 
 namespace testsupport {
@@ -21,6 +23,9 @@ int main(int argc, char** argv) {
     }
     setenv("KITBASE_ROOT", pattern.c_str(), 1);
     testsupport::setTestRoot(pattern);
+    // No test may reach an outside address: the public-IP lookup points at a closed
+    // loopback port unless a test runs its own server.
+    setPublicIPService("127.0.0.1", "9");
     ::testing::InitGoogleMock(&argc, argv);
     int rc = RUN_ALL_TESTS();
     if (!getenv("KITBASE_KEEP_TEST_ROOT")) {
