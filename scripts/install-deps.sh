@@ -9,6 +9,7 @@ packages=(
   libssl-dev openssl
   libcurl4-openssl-dev
   libsqlite3-dev libsqlitecpp-dev
+  zlib1g-dev
   libcpp-httplib-dev
 )
 
