@@ -5,7 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
 
 #include "kitbase/platform/roots.h"
 #include "kitbase/platform/utf8.h"
@@ -36,6 +42,60 @@ HMODULE openLibrary(const std::string& loaderPath, bool fileReadable, std::strin
     return handle;
 }
 
+// The loader knows libraries by their name. A library loaded from a descriptor is
+// named "/proc/self/fd/N"; were N closed and reused while the library stays mapped,
+// a later load under that name would be handed the old library. So each such library
+// is loaded under a private duplicate descriptor that stays open while the library
+// is loaded (for the life of the process when it cannot be unmapped).
+constexpr int kMaxNameTries = 64;
+
+struct DescriptorModules {
+    std::mutex lock;
+    std::unordered_map<void*, int> descriptorOf;
+};
+
+DescriptorModules& descriptorModules() {
+    static auto* modules = new DescriptorModules();  // used until process exit
+    return *modules;
+}
+
+std::string descriptorName(int fd) {
+    return "/proc/self/fd/" + std::to_string(fd);
+}
+
+bool nameTaken(const std::string& name) {
+    void* existing = dlopen(name.c_str(), RTLD_LAZY | RTLD_NOLOAD);
+    if (!existing) {
+        dlerror();
+        return false;
+    }
+    dlclose(existing);
+    return true;
+}
+
+uintptr_t loadAddress(void* handle) {
+    struct link_map* map = nullptr;
+    if (!handle || dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0 || !map)
+        return 0;
+    return static_cast<uintptr_t>(map->l_addr);
+}
+
+std::vector<uintptr_t> loadedBases() {
+    std::vector<uintptr_t> bases;
+    dl_iterate_phdr(
+        [](struct dl_phdr_info* info, size_t, void* data) {
+            static_cast<std::vector<uintptr_t>*>(data)->push_back(info->dlpi_addr);
+            return 0;
+        },
+        &bases);
+    return bases;
+}
+
+bool mapped(uintptr_t base) {
+    auto bases = loadedBases();
+    return std::find(bases.begin(), bases.end(), base) != bases.end();
+}
+
 // The handle to search: the given module, or the running program for null.
 void* searchHandle(HMODULE module) {
     if (module)
@@ -56,8 +116,51 @@ HMODULE loadModule(const std::string& path, std::string* why) {
 HMODULE loadModuleFromDescriptor(int fd, std::string* why) {
     struct stat st {};
     bool readable = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    // The loader opens the descriptor's own file through /proc, not the path it had.
-    return openLibrary("/proc/self/fd/" + std::to_string(fd), readable, why);
+    if (!readable)
+        return openLibrary(descriptorName(fd), false, why);
+
+    auto& modules = descriptorModules();
+    std::lock_guard<std::mutex> guard(modules.lock);
+    // A private duplicate whose name no loaded library carries.
+    std::vector<int> taken;
+    int own = -1;
+    for (int tries = 0; tries < kMaxNameTries; ++tries) {
+        int dup = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        if (dup < 0)
+            break;
+        if (!nameTaken(descriptorName(dup))) {
+            own = dup;
+            break;
+        }
+        taken.push_back(dup);
+    }
+    for (int dup : taken)
+        close(dup);
+    if (own < 0) {
+        SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+        if (why)
+            *why = "no free descriptor name to load from";
+        return nullptr;
+    }
+
+    // The loader also knows libraries by file identity: one mapped before this call
+    // would be handed back instead of the bytes of the descriptor. Only a newly
+    // mapped library counts.
+    std::vector<uintptr_t> before = loadedBases();
+    HMODULE handle = openLibrary(descriptorName(own), true, why);
+    if (handle && std::find(before.begin(), before.end(), loadAddress(handle)) != before.end()) {
+        dlclose(handle);
+        handle = nullptr;
+        SetLastError(ERROR_ALREADY_EXISTS);
+        if (why)
+            *why = "the loader handed back a library that was loaded before";
+    }
+    if (!handle) {
+        close(own);
+        return nullptr;
+    }
+    modules.descriptorOf[handle] = own;
+    return handle;
 }
 
 bool freeModule(HMODULE module) {
@@ -65,9 +168,19 @@ bool freeModule(HMODULE module) {
         SetLastError(ERROR_INVALID_HANDLE);
         return false;
     }
+    auto& modules = descriptorModules();
+    std::lock_guard<std::mutex> guard(modules.lock);
+    uintptr_t base = loadAddress(module);
     if (dlclose(module) != 0) {
         SetLastError(ERROR_INVALID_HANDLE);
         return false;
+    }
+    auto it = modules.descriptorOf.find(module);
+    if (it != modules.descriptorOf.end()) {
+        // A library that stays mapped keeps its descriptor, so its name is never reused.
+        if (!mapped(base))
+            close(it->second);
+        modules.descriptorOf.erase(it);
     }
     return true;
 }

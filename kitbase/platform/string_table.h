@@ -38,8 +38,10 @@ namespace kitbase {
 KITBASE_API HMODULE loadModule(const std::string& path, std::string* why = nullptr);
 
 // Loads the library from an open file descriptor: exactly the file the descriptor
-// refers to is loaded, whatever happens to its path meanwhile. The descriptor stays
-// owned by the caller. Results as loadModule.
+// refers to is loaded, whatever happens to its path meanwhile, and never a library
+// that was loaded before. The descriptor stays owned by the caller and may be closed
+// at once (the loader keeps a private duplicate while the library is loaded). Results
+// as loadModule.
 KITBASE_API HMODULE loadModuleFromDescriptor(int fd, std::string* why = nullptr);
 
 // Releases a handle of loadModule; false for a null or unknown handle.

@@ -101,3 +101,35 @@ TEST(StringTable, LoadsTheFileTheDescriptorWasOpenedOn) {
     EXPECT_EQ(kitbase::loadModuleFromDescriptor(-1), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
 }
+
+TEST(StringTable, ADescriptorNumberReusedAfterALoadGivesTheNewLibrary) {
+    // The first library stays loaded while its descriptor number is reused for another
+    // file: the second load must give the second library, not the first again.
+    int first = open(stagedBrandpack().c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(first, 0);
+    HMODULE brandpack = kitbase::loadModuleFromDescriptor(first);
+    ASSERT_NE(brandpack, nullptr);
+    close(first);
+
+    std::string engine = kitbase::executableFolder() + "/Scanner/qvapi.dll";
+    int second = open(engine.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(second, first) << "the descriptor number was not reused";
+    HMODULE other = kitbase::loadModuleFromDescriptor(second);
+    close(second);
+    ASSERT_NE(other, nullptr);
+    EXPECT_NE(other, brandpack);
+    EXPECT_NE(dlsym(other, "QVAPI_initialize"), nullptr);
+
+    EXPECT_TRUE(kitbase::freeModule(other));
+    EXPECT_TRUE(kitbase::freeModule(brandpack));
+}
+
+TEST(StringTable, ALibraryLoadedBeforeIsNotHandedBackForADescriptor) {
+    HMODULE first = kitbase::loadModule(stagedBrandpack());
+    ASSERT_NE(first, nullptr);
+    int fd = open(stagedBrandpack().c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(kitbase::loadModuleFromDescriptor(fd), nullptr);
+    close(fd);
+    EXPECT_TRUE(kitbase::freeModule(first));
+}
