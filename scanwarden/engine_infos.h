@@ -1,0 +1,10 @@
+#pragma once
+// The engine's version texts as the quarantine keeps them with each entry.
+#include <string>
+
+struct EngineInfos {
+    std::wstring engine_ver;  // engine library (QVAPI)
+    std::wstring ave_ver;     // scan engine module
+    std::wstring vdf_ver;     // signature files
+    std::wstring apc_ver;     // protection cloud
+};

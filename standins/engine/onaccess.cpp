@@ -1,0 +1,490 @@
+#include "onaccess.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/fanotify.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+
+#include "engine.h"
+#include "file_scanner.h"
+#include "instance.h"
+#include "text.h"
+
+namespace qv {
+
+namespace {
+
+thread_local bool workerThread = false;
+constexpr uint64_t kWatchMask = FAN_OPEN_PERM | FAN_OPEN_EXEC_PERM;
+constexpr uint32_t kMaxIgnoreMarks = 200000;
+
+std::string readLink(const std::string& path) {
+    char buffer[4096];
+    ssize_t n = readlink(path.c_str(), buffer, sizeof buffer - 1);
+    if (n <= 0)
+        return {};
+    return std::string(buffer, static_cast<size_t>(n));
+}
+
+bool underFolder(const std::string& path, const std::string& folder) {
+    if (folder == "/")
+        return true;
+    return path.size() >= folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+           (path.size() == folder.size() || path[folder.size()] == '/');
+}
+
+std::string withoutTrailingSlash(std::string path) {
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    return path;
+}
+
+}  // namespace
+
+struct OnAccess::Access {
+    ~Access() {
+        if (fd >= 0)
+            close(fd);
+    }
+    int fd = -1;
+    bool kernel = false;
+    std::string narrow;
+    std::wstring path;
+    int32_t pid = 0;
+    uint32_t access = QVAPI_OA_ACCESS_OPEN;
+    Deadline deadline = Deadline::max();
+    std::atomic<bool> answered{false};
+    std::mutex lock;
+    std::condition_variable done;
+    bool decided = false;
+    int32_t verdict = QVAPI_OA_ALLOW;
+    bool knownClean = false;
+};
+
+OnAccess::OnAccess(Engine& engine, uint32_t threads)
+    : engine_(engine), threads_(threads), ownPid_(getpid()) {}
+
+OnAccess::~OnAccess() {
+    stop();
+    destroyInstances();
+}
+
+bool OnAccess::onWorkerThread() {
+    return workerThread;
+}
+
+int32_t OnAccess::createInstances(QVAPI_OA_INSTANCE_CALLBACK created, QVAPI_OA_INSTANCE_CALLBACK destroyed) {
+    if (running_)
+        return QVAPI_E_BUSY;
+    destroyInstances();
+    destroyed_ = destroyed;
+    for (uint32_t i = 0; i < threads_; ++i) {
+        auto* instance = new qvapi_instance(true);
+        instances_.push_back(instance);
+        if (created) {
+            int32_t r = 0;
+            try {
+                r = created(instance);
+            } catch (...) {
+                r = QVAPI_E_INTERNAL;
+            }
+            if (r != 0)
+                engine_.log(QVAPI_LOG_WARNING, "on-access instance " + std::to_string(i) +
+                                                   ": set-up callback answered " + std::to_string(r));
+        }
+    }
+    return QVAPI_OK;
+}
+
+void OnAccess::destroyInstances() {
+    for (auto* instance : instances_) {
+        if (destroyed_) {
+            try {
+                destroyed_(instance);
+            } catch (...) {
+            }
+        }
+        instance->magic = 0;
+        delete instance;
+    }
+    instances_.clear();
+}
+
+void OnAccess::readScope() {
+    scope_.folders.clear();
+    std::ifstream in(engine_.engineFolder() + "/qvoa.conf");
+    std::string line;
+    while (std::getline(in, line)) {
+        std::string t = trim(line);
+        if (t.rfind("watch ", 0) == 0) {
+            std::string folder = withoutTrailingSlash(trim(t.substr(6)));
+            if (!folder.empty() && folder[0] == '/')
+                scope_.folders.push_back(folder);
+        }
+    }
+    if (scope_.folders.empty())
+        scope_.folders.push_back("/");
+}
+
+int32_t OnAccess::start() {
+    if (instances_.empty())
+        return QVAPI_E_NOT_INITIALIZED;
+    if (running_)
+        return QVAPI_E_ALREADY_RUNNING;
+    readScope();
+    fanFd_ = fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC | FAN_NONBLOCK | FAN_UNLIMITED_QUEUE,
+                           O_RDONLY | O_LARGEFILE | O_CLOEXEC);
+    if (fanFd_ < 0) {
+        engine_.log(QVAPI_LOG_WARNING, std::string("on-access: file access events unavailable (") +
+                                           strerror(errno) + "); only injected accesses are scanned");
+    } else {
+        size_t marked = 0;
+        for (const auto& folder : scope_.folders) {
+            int r =
+                fanotify_mark(fanFd_, FAN_MARK_ADD | FAN_MARK_MOUNT, kWatchMask, AT_FDCWD, folder.c_str());
+            if (r != 0 && errno == EINVAL)  // kernels without open-for-execute events
+                r = fanotify_mark(fanFd_, FAN_MARK_ADD | FAN_MARK_MOUNT, FAN_OPEN_PERM, AT_FDCWD,
+                                  folder.c_str());
+            if (r == 0)
+                ++marked;
+            else
+                engine_.log(QVAPI_LOG_ERROR, "on-access: cannot watch " + folder + ": " + strerror(errno));
+        }
+        if (marked == 0) {
+            close(fanFd_);
+            fanFd_ = -1;
+        } else {
+            engine_.log(QVAPI_LOG_INFO, "on-access: watching " + std::to_string(marked) + " folder(s)");
+        }
+    }
+    queueFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK | EFD_SEMAPHORE);
+    stopFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    {
+        std::lock_guard<std::mutex> guard(queueLock_);
+        stopping_ = false;
+    }
+    running_ = true;
+    if (fanFd_ >= 0) {
+        markerStop_ = false;
+        watchdogStop_ = false;
+        marker_ = std::thread(&OnAccess::markerMain, this);
+        watchdog_ = std::thread(&OnAccess::watchdogMain, this);
+    }
+    for (size_t i = 0; i < instances_.size(); ++i)
+        workers_.emplace_back(&OnAccess::workerMain, this, i);
+    return QVAPI_OK;
+}
+
+int32_t OnAccess::stop() {
+    if (!running_)
+        return QVAPI_OK;
+    if (workerThread)
+        return QVAPI_E_BUSY;
+    {
+        std::lock_guard<std::mutex> guard(queueLock_);
+        stopping_ = true;
+    }
+    uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = write(stopFd_, &one, sizeof one);
+    for (auto& worker : workers_)
+        worker.join();
+    workers_.clear();
+    std::deque<std::shared_ptr<Access>> left;
+    {
+        std::lock_guard<std::mutex> guard(queueLock_);
+        left.swap(queue_);
+    }
+    for (auto& access : left)
+        answer(*access, QVAPI_OA_ALLOW);
+    {
+        std::lock_guard<std::mutex> guard(pendingLock_);
+        watchdogStop_ = true;
+        for (auto& [key, access] : pending_)
+            answer(*access, QVAPI_OA_ALLOW);
+        pending_.clear();
+    }
+    pendingChanged_.notify_all();
+    if (watchdog_.joinable())
+        watchdog_.join();
+    {
+        std::lock_guard<std::mutex> guard(markLock_);
+        markerStop_ = true;
+        toMark_.clear();
+    }
+    markReady_.notify_all();
+    if (marker_.joinable())
+        marker_.join();
+    for (int* fd : {&fanFd_, &queueFd_, &stopFd_}) {
+        if (*fd >= 0)
+            close(*fd);
+        *fd = -1;
+    }
+    ignoreMarks_ = 0;
+    running_ = false;
+    return QVAPI_OK;
+}
+
+void OnAccess::forgetCleanFiles() {
+    if (fanFd_ >= 0)
+        fanotify_mark(fanFd_, FAN_MARK_FLUSH, 0, AT_FDCWD, nullptr);
+    ignoreMarks_ = 0;
+}
+
+void OnAccess::ignoreFromNowOn(const std::shared_ptr<Access>& access) {
+    if (fanFd_ < 0 || !access->kernel)
+        return;
+    {
+        std::lock_guard<std::mutex> guard(markLock_);
+        if (markerStop_ || toMark_.size() >= 4096)
+            return;  // the file is only scanned again
+        toMark_.push_back(access);
+    }
+    markReady_.notify_one();
+}
+
+void OnAccess::markerMain() {
+    for (;;) {
+        std::shared_ptr<Access> access;
+        {
+            std::unique_lock<std::mutex> guard(markLock_);
+            markReady_.wait(guard, [&] { return markerStop_ || !toMark_.empty(); });
+            if (markerStop_)
+                return;
+            access = std::move(toMark_.front());
+            toMark_.pop_front();
+        }
+        // The kernel drops an ignore mark when the file is modified, so a clean file is
+        // not reported again until someone writes to it.
+        if (ignoreMarks_.fetch_add(1) >= kMaxIgnoreMarks)
+            forgetCleanFiles();
+        fanotify_mark(fanFd_, FAN_MARK_ADD | FAN_MARK_IGNORED_MASK, kWatchMask, access->fd, nullptr);
+    }
+}
+
+void OnAccess::answer(Access& access, int32_t verdict) {
+    if (access.answered.exchange(true))
+        return;
+    if (access.kernel) {
+        fanotify_response response{access.fd,
+                                   static_cast<uint32_t>(verdict == QVAPI_OA_DENY ? FAN_DENY : FAN_ALLOW)};
+        [[maybe_unused]] ssize_t n = write(fanFd_, &response, sizeof response);
+    } else {
+        std::lock_guard<std::mutex> guard(access.lock);
+        access.decided = true;
+        access.verdict = verdict;
+        access.done.notify_all();
+    }
+}
+
+bool OnAccess::inScope(const std::string& path) const {
+    for (const auto& folder : scope_.folders)
+        if (underFolder(path, folder))
+            return true;
+    return false;
+}
+
+bool OnAccess::excepted(const std::string& path, int32_t pid) const {
+    auto options = engine_.globals();
+    for (const auto& file : options->exceptedFiles)
+        if (underFolder(path, file))
+            return true;
+    if (!options->exceptedProcesses.empty()) {
+        std::string exe = readLink("/proc/" + std::to_string(pid) + "/exe");
+        if (!exe.empty()) {
+            std::string base = lowerAscii(exe.substr(exe.rfind('/') + 1));
+            for (const auto& entry : options->exceptedProcesses) {
+                if (entry.find('/') != std::string::npos ? entry == lowerAscii(exe) : entry == base)
+                    return true;
+            }
+        }
+    }
+    return false;
+}
+
+bool OnAccess::decideAtOnce(Access& access) {
+    if (access.pid == ownPid_)
+        return true;
+    struct stat st {};
+    if (fstat(access.fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return true;
+    if (auto db = engine_.db()) {
+        bool needArchives = false;
+        for (auto* instance : instances_)
+            needArchives = needArchives || instance->archiveScan.load();
+        if (engine_.cache().isClean(VerdictCache::Key::of(st), db->generation(), needArchives)) {
+            access.knownClean = true;
+            return true;
+        }
+    }
+    if (access.kernel) {
+        access.narrow = readLink("/proc/self/fd/" + std::to_string(access.fd));
+        if (access.narrow.empty() || access.narrow[0] != '/')
+            return true;
+        access.path = fromUtf8(access.narrow);
+    }
+    if (!inScope(access.narrow))
+        return true;
+    if (excepted(access.narrow, access.pid))
+        return true;
+    if (!engine_.scanNetworkDrives()) {
+        struct statfs fs {};
+        if (fstatfs(access.fd, &fs) == 0) {
+            auto type = static_cast<uint64_t>(fs.f_type);
+            if (type == 0x6969 || type == 0x517B || type == 0xFF534D42 || type == 0xFE534D42)
+                return true;
+        }
+    }
+    return false;
+}
+
+void OnAccess::enqueue(const std::shared_ptr<Access>& access) {
+    {
+        std::lock_guard<std::mutex> guard(queueLock_);
+        if (!stopping_) {
+            queue_.push_back(access);
+            uint64_t one = 1;
+            [[maybe_unused]] ssize_t n = write(queueFd_, &one, sizeof one);
+            return;
+        }
+    }
+    answer(*access, QVAPI_OA_ALLOW);  // scanning stops: nobody would scan it
+}
+
+void OnAccess::process(qvapi_instance* instance, const std::shared_ptr<Access>& access) {
+    ScanOutcome outcome = scanFile(engine_, instance, access->path, access->fd, access->deadline);
+    QVAPI_OA_FILE_STATUS_DATA data{access->path.c_str(), access->pid, access->access};
+    int32_t verdict = fireCallback(instance, QVAPI_CALLBACK_OA_FILE_STATUS, &data) == QVAPI_OA_DENY
+                          ? QVAPI_OA_DENY
+                          : QVAPI_OA_ALLOW;
+    answer(*access, verdict);
+    if (outcome.clean && outcome.result == 0 && verdict == QVAPI_OA_ALLOW)
+        ignoreFromNowOn(access);
+}
+
+void OnAccess::handleKernelEvent(qvapi_instance* instance, int fd, int32_t pid, uint64_t mask) {
+    auto access = std::make_shared<Access>();
+    access->fd = fd;
+    access->kernel = true;
+    access->pid = pid;
+    access->access = (mask & FAN_OPEN_EXEC_PERM) ? QVAPI_OA_ACCESS_EXEC : QVAPI_OA_ACCESS_OPEN;
+    if (!(mask & kWatchMask) || decideAtOnce(*access)) {
+        answer(*access, QVAPI_OA_ALLOW);
+        if (access->knownClean)
+            ignoreFromNowOn(access);
+        return;
+    }
+    access->deadline = deadlineIn(engine_.oaScanTimeout());
+    if (access->deadline != Deadline::max()) {
+        std::lock_guard<std::mutex> guard(pendingLock_);
+        pending_.emplace(access.get(), access);
+    }
+    process(instance, access);
+    if (access->deadline != Deadline::max()) {
+        std::lock_guard<std::mutex> guard(pendingLock_);
+        pending_.erase(access.get());
+    }
+}
+
+void OnAccess::workerMain(size_t index) {
+    workerThread = true;
+    qvapi_instance* instance = instances_[index];
+    alignas(fanotify_event_metadata) char buffer[4 * sizeof(fanotify_event_metadata)];
+    for (;;) {
+        pollfd fds[3] = {{stopFd_, POLLIN, 0}, {queueFd_, POLLIN, 0}, {fanFd_, POLLIN, 0}};
+        int count = poll(fds, fanFd_ >= 0 ? 3 : 2, -1);
+        if (count < 0 && errno != EINTR)
+            return;
+        if (fds[0].revents & POLLIN)
+            return;
+        if (fds[1].revents & POLLIN) {
+            uint64_t value = 0;
+            if (read(queueFd_, &value, sizeof value) == sizeof value) {
+                std::shared_ptr<Access> access;
+                {
+                    std::lock_guard<std::mutex> guard(queueLock_);
+                    if (!queue_.empty()) {
+                        access = std::move(queue_.front());
+                        queue_.pop_front();
+                    }
+                }
+                if (access)
+                    process(instance, access);
+            }
+        }
+        if (fanFd_ >= 0 && (fds[2].revents & POLLIN)) {
+            ssize_t length = read(fanFd_, buffer, sizeof buffer);
+            if (length <= 0)
+                continue;
+            auto* event = reinterpret_cast<fanotify_event_metadata*>(buffer);
+            for (; FAN_EVENT_OK(event, length); event = FAN_EVENT_NEXT(event, length)) {
+                if (event->vers != FANOTIFY_METADATA_VERSION || event->fd < 0)
+                    continue;
+                handleKernelEvent(instance, event->fd, event->pid, event->mask);
+            }
+        }
+    }
+}
+
+void OnAccess::watchdogMain() {
+    std::unique_lock<std::mutex> guard(pendingLock_);
+    while (!watchdogStop_) {
+        auto now = std::chrono::steady_clock::now();
+        // New accesses are not announced: their time-outs (a second or more) are caught
+        // by the next round.
+        auto next = now + std::chrono::milliseconds(250);
+        for (auto& [key, access] : pending_) {
+            if (access->answered)
+                continue;
+            if (now >= access->deadline) {
+                engine_.log(QVAPI_LOG_WARNING, "on-access: scan time-out, access allowed: " + access->narrow);
+                answer(*access, QVAPI_OA_ALLOW);
+            } else {
+                next = std::min(next, access->deadline);
+            }
+        }
+        pendingChanged_.wait_until(guard, next);
+    }
+}
+
+int32_t OnAccess::inject(const wchar_t* path, int32_t pid, uint32_t accessKind, int32_t* verdict) {
+    if (!path || !verdict)
+        return QVAPI_E_INVALID_PARAMETER;
+    *verdict = QVAPI_OA_ALLOW;
+    if (!running_)
+        return QVAPI_E_NOT_INITIALIZED;
+    auto access = std::make_shared<Access>();
+    access->path = path;
+    access->narrow = toUtf8(path);
+    access->pid = pid;
+    access->access = accessKind;
+    if (access->narrow.empty() || access->narrow[0] != '/')
+        return QVAPI_E_NOT_ABSOLUTE;
+    access->fd = open(access->narrow.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (access->fd < 0)
+        return QVAPI_E_OPEN;
+    if (decideAtOnce(*access))
+        return QVAPI_OK;
+    access->deadline = deadlineIn(engine_.oaScanTimeout());
+    enqueue(access);
+    std::unique_lock<std::mutex> guard(access->lock);
+    if (access->deadline == Deadline::max()) {
+        access->done.wait(guard, [&] { return access->decided; });
+    } else if (!access->done.wait_until(guard, access->deadline, [&] { return access->decided; })) {
+        guard.unlock();
+        answer(*access, QVAPI_OA_ALLOW);
+        guard.lock();
+        *verdict = access->verdict;
+        return access->verdict == QVAPI_OA_ALLOW ? QVAPI_E_TIMEOUT : QVAPI_OK;
+    }
+    *verdict = access->verdict;
+    return QVAPI_OK;
+}
+
+}  // namespace qv
