@@ -1,7 +1,6 @@
 #include "kitbase/core/process.h"
 
 #include <signal.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,17 +20,6 @@
 namespace {
 
 std::atomic<DWORD> g_waitLimit{60000};
-
-#ifndef SYS_pidfd_open
-constexpr long kSysPidfdOpen = 434;
-#else
-constexpr long kSysPidfdOpen = SYS_pidfd_open;
-#endif
-#ifndef SYS_pidfd_send_signal
-constexpr long kSysPidfdSendSignal = 424;
-#else
-constexpr long kSysPidfdSendSignal = SYS_pidfd_send_signal;
-#endif
 
 Trace& traceOf(Trace* trace) {
     return trace ? *trace : __trace__;
@@ -244,17 +232,12 @@ unsigned int KillProcess(Trace* trace, DWORD id, const std::wstring& name) {
         TaskKill(trace, 0, name, false);
         return 0;
     }
-    // The process is held by a descriptor, so the signal cannot reach a process that
-    // took over the id meanwhile.
-    long fd = syscall(kSysPidfdOpen, static_cast<pid_t>(id), 0);
-    if (fd < 0) {
-        t.error(L"Cannot terminate process with PID %d", id);
+    bool opened = false;
+    if (!kitbase::terminateProcess(static_cast<pid_t>(id), &opened)) {
+        if (!opened)
+            t.error(L"Cannot terminate process with PID %d", id);
         return TaskKill(trace, id, name, false);
     }
-    long rc = syscall(kSysPidfdSendSignal, static_cast<int>(fd), SIGKILL, nullptr, 0);
-    close(static_cast<int>(fd));
-    if (rc != 0)
-        return TaskKill(trace, id, name, false);
     t.info(L"Process with ID %d was terminated", id);
     return 1;
 }

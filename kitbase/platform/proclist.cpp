@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -170,6 +172,37 @@ std::vector<pid_t> descendantsOf(pid_t pid, const std::vector<ProcessEntry>& pro
 ProcessHandle::~ProcessHandle() {
     if (dirfd_ >= 0)
         close(dirfd_);
+}
+
+namespace {
+#ifndef SYS_pidfd_open
+constexpr long kSysPidfdOpen = 434;
+#else
+constexpr long kSysPidfdOpen = SYS_pidfd_open;
+#endif
+#ifndef SYS_pidfd_send_signal
+constexpr long kSysPidfdSendSignal = 424;
+#else
+constexpr long kSysPidfdSendSignal = SYS_pidfd_send_signal;
+#endif
+}  // namespace
+
+bool terminateProcess(pid_t pid, bool* opened) {
+    long fd = syscall(kSysPidfdOpen, pid, 0);
+    if (opened)
+        *opened = fd >= 0;
+    if (fd < 0) {
+        setLastErrorFromErrno();
+        return false;
+    }
+    long rc = syscall(kSysPidfdSendSignal, static_cast<int>(fd), SIGKILL, nullptr, 0);
+    int err = errno;
+    close(static_cast<int>(fd));
+    if (rc != 0) {
+        setLastErrorFromErrno(err);
+        return false;
+    }
+    return true;
 }
 
 bool ProcessHandle::open(pid_t pid) {

@@ -29,6 +29,12 @@ KITBASE_API bool processAlive(pid_t pid);
 // the given list.
 KITBASE_API std::vector<pid_t> descendantsOf(pid_t pid, const std::vector<ProcessEntry>& processes);
 
+// Ends the process at once (SIGKILL), holding it by a process descriptor so the
+// signal cannot reach a process that took over the id meanwhile. False with the last
+// error set when it cannot be ended; `opened` tells whether the process could be
+// held at all.
+KITBASE_API bool terminateProcess(pid_t pid, bool* opened = nullptr);
+
 // An open view of one process, kept by a descriptor of its /proc folder so that the
 // reads below all concern the same process.
 class KITBASE_API ProcessHandle {
