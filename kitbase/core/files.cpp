@@ -24,9 +24,6 @@
 
 namespace {
 
-constexpr DWORD ERROR_NOT_ALL_ASSIGNED = 1300;
-constexpr DWORD ERROR_NO_SUCH_PRIVILEGE = 1313;
-
 std::string narrow(const std::wstring& path) {
     return WS2S(path);
 }

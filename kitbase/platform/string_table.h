@@ -16,8 +16,6 @@
 #include "kitbase/export.h"
 #include "kitbase/platform/wintypes.h"
 
-using HINSTANCE = HMODULE;
-
 extern "C" {
 struct KitbaseStringEntry {
     uint32_t id;

@@ -18,6 +18,7 @@ using DWORD64 = uint64_t;
 using HRESULT = int32_t;
 using HANDLE = void*;
 using HMODULE = void*;
+using HINSTANCE = HMODULE;
 using WCHAR = wchar_t;
 
 #ifndef TRUE

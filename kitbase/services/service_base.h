@@ -16,9 +16,8 @@
 #include "kitbase/platform/event_log.h"
 #include "kitbase/platform/service_dispatcher.h"
 #include "kitbase/platform/service_status.h"
+#include "kitbase/platform/winerror.h"
 #include "kitbase/platform/wintypes.h"
-
-constexpr DWORD NO_ERROR = 0;
 
 class KITBASE_API CServiceBase {
 public:
