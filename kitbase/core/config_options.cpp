@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -298,7 +299,9 @@ int readConfigFile(const std::wstring& path, std::vector<Option>& list, bool& op
         return 1;
     }
     opened = true;
-    list.swap(work);
+    // Copied back record by record into the list's own storage: positions and
+    // references into the list that callers hold stay valid.
+    std::copy(work.begin(), work.end(), list.begin());
     finishRead(status, path, accepted, list);
     return status;
 }

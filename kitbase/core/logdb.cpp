@@ -21,7 +21,9 @@ constexpr const wchar_t* kInsert =
 
 }  // namespace
 
-LogDBContainer::LogDBContainer(const std::wstring& path) : DBContainer(path) {}
+LogDBContainer::LogDBContainer(const std::wstring& path) : DBContainer(path) {
+    setTableName(L"LOGS");
+}
 
 LogDBContainer::~LogDBContainer() = default;
 
@@ -49,7 +51,6 @@ unsigned int LogDBContainer::Create() {
 LogDB::LogDB() : LogDB(getLogDB()) {}
 
 LogDB::LogDB(const std::wstring& path) : container_(std::make_unique<LogDBContainer>(path)) {
-    container_->setTableName(L"LOGS");
     if (!container_->exists())
         container_->Create();
 }

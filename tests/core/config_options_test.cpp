@@ -120,6 +120,20 @@ TEST(ConfigRead, MissingFileKeepsValuesAndReadFlag) {
     EXPECT_EQ(store.getOptionNumeric(L"loglevel"), 5);
 }
 
+TEST(ConfigRead, PositionsIntoTheListStayValidAcrossReads) {
+    const std::string path = freshPath();
+    writeFile(path, "loglevel=5\n");
+    ConfigurationOptions store(W(path));
+    const Option* before = &*store.findOption(11u);
+    ASSERT_EQ(store.readCfg(), 0);
+    EXPECT_EQ(&*store.findOption(11u), before);
+    EXPECT_EQ(before->number, 5);
+    writeFile(path, "loglevel=7\nbogus=1\n");
+    ASSERT_EQ(store.readCfg(), 1);
+    EXPECT_EQ(&*store.findOption(11u), before);
+    EXPECT_EQ(before->number, 7);
+}
+
 TEST(ConfigRead, ToStringListsTheNumberAndOnlyWrittenOptions) {
     const std::string path = freshPath();
     writeFile(path, "loglevel=5abc\nport=3000\n");

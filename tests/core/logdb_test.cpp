@@ -62,6 +62,9 @@ TEST(LogDBTest, DefaultFileIsTheProductLogDatabase) {
     EXPECT_EQ(getLogDB(), db.container()->getPath());
     EXPECT_EQ(L"LOGS", db.container()->getTableName());
     EXPECT_EQ(0u, db.addEntry(L"ERROR", L"x", 1));
+    // The container names its table itself.
+    LogDBContainer container(tempDb());
+    EXPECT_EQ(L"LOGS", container.getTableName());
 }
 
 TEST(LogDBTest, QuotedPartsOfTheMessage) {
