@@ -73,6 +73,32 @@ bool startThroughShell(const std::wstring& file, const std::wstring& parameters,
     return started;
 }
 
+// The image name as one argument of the kill program's command line. Quotes at its ends
+// are dropped; a name with blanks is put in double quotes, and quotes inside it (no
+// file name has any) are escaped, so the name can never add options of its own.
+std::wstring imageArgument(const std::wstring& name) {
+    size_t begin = name.find_first_not_of(L'"');
+    size_t end = name.find_last_not_of(L'"');
+    const std::wstring bare =
+        begin == std::wstring::npos ? std::wstring() : name.substr(begin, end - begin + 1);
+    if (bare.find_first_of(L" \t\"") == std::wstring::npos)
+        return bare;
+    std::wstring out = L"\"";
+    size_t backslashes = 0;
+    for (wchar_t c : bare) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        out.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        backslashes = 0;
+        out += c;
+    }
+    out.append(backslashes * 2, L'\\');
+    out += L'"';
+    return out;
+}
+
 std::wstring taskKillProgram() {
     return S2WS(kitbase::systemFolder()) + L"/taskkill.exe";
 }
@@ -212,10 +238,9 @@ unsigned int TaskKill(Trace* trace, DWORD id, const std::wstring& name, bool byN
     }
     if (byName && !name.empty()) {
         t.info(L"Trying to terminate process via name: %ls", name);
-        std::wstring image = name;
-        quotePathIfBlank(image);
         DWORD exitCode = kitbase::STILL_ACTIVE;
-        if (startThroughShell(program, L"/F /T /IM " + image, true, &exitCode) && exitCode == 0) {
+        if (startThroughShell(program, L"/F /T /IM " + imageArgument(name), true, &exitCode) &&
+            exitCode == 0) {
             t.info(L"Process with name %ls was terminated with taskkill", name);
             return 1;
         }

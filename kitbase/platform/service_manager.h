@@ -19,6 +19,9 @@ class KITBASE_API ServiceManager {
 public:
     // ERROR_SUCCESS when the caller may manage services, else ERROR_ACCESS_DENIED.
     static DWORD checkAccess();
+    // Connecting to the manager only (to look a service up) is open to everyone:
+    // ERROR_SUCCESS. What is done with a service afterwards needs checkAccess.
+    static DWORD connect();
 
     // Installs a service (see ServiceDatabase::create).
     static DWORD createService(const ServiceConfig& config);

@@ -357,7 +357,8 @@ void InstallService(const wchar_t* serviceName, const wchar_t* displayName, DWOR
 
 void UninstallService(const wchar_t* serviceName) {
     const std::wstring name = serviceName ? serviceName : L"";
-    DWORD rc = ServiceManager::checkAccess();
+    // Connecting needs no rights; stopping and deleting the service does.
+    DWORD rc = ServiceManager::connect();
     if (rc != ERROR_SUCCESS) {
         print(L"OpenSCManager failed w/err 0x%08lx\n", rc);
         return;

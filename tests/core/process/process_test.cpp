@@ -27,6 +27,23 @@ namespace {
 
 const std::string kProbe = SPAWN_PROBE;
 
+// A probe that sleeps for a long time, started as our child. It is killed when the
+// object goes, so a test that fails half-way leaves nothing running.
+class Sleeper : public kitbase::ChildProcess {
+public:
+    explicit Sleeper(const std::string& program) {
+        setenv("SPAWN_PROBE_SLEEP_MS", "60000", 1);
+        EXPECT_TRUE(start("\"" + program + "\""));
+        unsetenv("SPAWN_PROBE_SLEEP_MS");
+    }
+    ~Sleeper() {
+        if (running())
+            kill(pid(), SIGKILL);
+    }
+    Sleeper(const Sleeper&) = delete;
+    Sleeper& operator=(const Sleeper&) = delete;
+};
+
 class ProcessTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -51,15 +68,6 @@ protected:
         fs::copy_file(kProbe, path, fs::copy_options::overwrite_existing);
         chmod(path.c_str(), 0755);
         return path;
-    }
-
-    // A probe that sleeps for a long time, started as our child.
-    kitbase::ChildProcess startSleeper(const std::string& program) {
-        setenv("SPAWN_PROBE_SLEEP_MS", "60000", 1);
-        kitbase::ChildProcess child;
-        EXPECT_TRUE(child.start("\"" + program + "\""));
-        unsetenv("SPAWN_PROBE_SLEEP_MS");
-        return child;
     }
 
     // Puts the staged taskkill.exe into the test root's system folder.
@@ -115,7 +123,7 @@ TEST_F(ProcessTest, ShellExecuteRunsInTheFilesFolderUnquoted) {
 }
 
 TEST_F(ProcessTest, ProcessListHoldsTheModulesOfASpawnedSleeper) {
-    kitbase::ChildProcess sleeper = startSleeper(kProbe);
+    Sleeper sleeper(kProbe);
     ASSERT_TRUE(probe::eventually([&] {
         kitbase::ProcessHandle h;
         std::vector<std::string> m;
@@ -126,7 +134,6 @@ TEST_F(ProcessTest, ProcessListHoldsTheModulesOfASpawnedSleeper) {
     EXPECT_EQ(GetProcessList(paths, abort, nullptr), 1u);
     EXPECT_TRUE(paths.count(S2WS(fs::canonical(kProbe).string())));
     EXPECT_TRUE(paths.count(S2WS(kitbase::executablePath())));
-    kill(sleeper.pid(), SIGKILL);
 }
 
 TEST_F(ProcessTest, ProcessListStopsOnAbort) {
@@ -142,7 +149,7 @@ bool pretendWow64() {
 
 TEST_F(ProcessTest, ProcessListAddsTheListersModules) {
     kitbase::setWow64Probe(pretendWow64);
-    kitbase::ChildProcess sleeper = startSleeper(kProbe);
+    Sleeper sleeper(kProbe);
     std::unordered_set<std::wstring> paths;
     std::atomic<BYTE> abort{0};
     // The staged lister sits beside the test program, in the program folder.
@@ -157,12 +164,11 @@ TEST_F(ProcessTest, ProcessListAddsTheListersModules) {
     paths.clear();
     EXPECT_EQ(GetProcessList(paths, abort, nullptr), 0u);
     EXPECT_FALSE(paths.empty());
-    kill(sleeper.pid(), SIGKILL);
 }
 
 TEST_F(ProcessTest, TaskKillEndsProcessById) {
     installTaskKill();
-    kitbase::ChildProcess sleeper = startSleeper(kProbe);
+    Sleeper sleeper(kProbe);
     EXPECT_EQ(TaskKill(nullptr, static_cast<DWORD>(sleeper.pid()), L"", false), 1u);
     ASSERT_TRUE(sleeper.wait(10000));
     EXPECT_EQ(sleeper.exitCode(), 128u + SIGKILL);
@@ -171,7 +177,7 @@ TEST_F(ProcessTest, TaskKillEndsProcessById) {
 TEST_F(ProcessTest, TaskKillEndsProcessByName) {
     installTaskKill();
     const std::string name = "sleeper" + std::to_string(getpid()) + ".exe";
-    kitbase::ChildProcess sleeper = startSleeper(copyProbe(testsupport::testRoot() + "/bin", name));
+    Sleeper sleeper(copyProbe(testsupport::testRoot() + "/bin", name));
     ASSERT_TRUE(probe::eventually([&] {
         std::vector<kitbase::ProcessEntry> list;
         kitbase::listProcesses(list);
@@ -185,6 +191,21 @@ TEST_F(ProcessTest, TaskKillEndsProcessByName) {
     EXPECT_EQ(sleeper.exitCode(), 128u + SIGKILL);
 }
 
+TEST_F(ProcessTest, TaskKillByNameNeverTakesOptionsFromTheName) {
+    installTaskKill();
+    Sleeper sleeper(kProbe);
+    const std::wstring pid = I2WS(static_cast<DWORD>(sleeper.pid()));
+    const std::wstring names[] = {
+        L"x\" /PID " + pid + L" /IM \"y",
+        L"\"x\" /PID " + pid + L" /IM \"y\"",
+        L"x\\\" /PID " + pid + L" /IM \\\"y",
+    };
+    for (const std::wstring& name : names) {
+        EXPECT_EQ(TaskKill(nullptr, 0, name, true), 0u) << WS2S(name);
+        EXPECT_FALSE(sleeper.wait(0)) << WS2S(name);
+    }
+}
+
 TEST_F(ProcessTest, TaskKillReportsFailureWhenNothingWasEnded) {
     // Started, but the kill program answers "not found": no success.
     installTaskKill();
@@ -195,16 +216,15 @@ TEST_F(ProcessTest, TaskKillReportsFailureWhenNothingWasEnded) {
 }
 
 TEST_F(ProcessTest, TaskKillWithoutTheKillProgramFails) {
-    kitbase::ChildProcess sleeper = startSleeper(kProbe);
+    Sleeper sleeper(kProbe);
     EXPECT_EQ(TaskKill(nullptr, static_cast<DWORD>(sleeper.pid()), L"", false), 0u);
     EXPECT_TRUE(sleeper.running());
-    kill(sleeper.pid(), SIGKILL);
 }
 
 TEST_F(ProcessTest, KillProcess) {
     EXPECT_EQ(KillProcess(nullptr, 0, L"anything.exe"), 0u);
 
-    kitbase::ChildProcess sleeper = startSleeper(kProbe);
+    Sleeper sleeper(kProbe);
     EXPECT_EQ(KillProcess(nullptr, static_cast<DWORD>(sleeper.pid()), L""), 1u);
     ASSERT_TRUE(sleeper.wait(10000));
     EXPECT_EQ(sleeper.exitCode(), 128u + SIGKILL);

@@ -279,7 +279,8 @@ TEST_F(ServiceControl, WithoutAdministratorEverythingIsRefused) {
     EXPECT_EQ(controlService(kName, SERVICE_COMMAND_START), 1u);
     testing::internal::CaptureStdout();
     UninstallService(kName.c_str());
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "OpenSCManager failed w/err 0x00000005\n");
+    // Anyone may connect to the manager; opening the service to remove it is refused.
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "OpenService failed w/err 0x00000005\n");
     setenv("KITBASE_SERVICE_ADMIN", "1", 1);
     EXPECT_EQ(ServiceManager::openService(kName), ERROR_SUCCESS);
 }
