@@ -24,6 +24,7 @@ namespace {
 thread_local bool workerThread = false;
 constexpr uint64_t kWatchMask = FAN_OPEN_PERM | FAN_OPEN_EXEC_PERM;
 constexpr uint32_t kMaxIgnoreMarks = 200000;
+constexpr size_t kEventsPerRead = 4;
 
 std::string readLink(const std::string& path) {
     char buffer[4096];
@@ -368,34 +369,21 @@ void OnAccess::process(qvapi_instance* instance, const std::shared_ptr<Access>& 
         ignoreFromNowOn(access);
 }
 
-void OnAccess::handleKernelEvent(qvapi_instance* instance, int fd, int32_t pid, uint64_t mask) {
-    auto access = std::make_shared<Access>();
-    access->fd = fd;
-    access->kernel = true;
-    access->pid = pid;
-    access->access = (mask & FAN_OPEN_EXEC_PERM) ? QVAPI_OA_ACCESS_EXEC : QVAPI_OA_ACCESS_OPEN;
-    if (!(mask & kWatchMask) || decideAtOnce(*access)) {
+void OnAccess::handleKernelEvent(qvapi_instance* instance, const std::shared_ptr<Access>& access,
+                                 bool permission) {
+    if (!permission || decideAtOnce(*access)) {
         answer(*access, QVAPI_OA_ALLOW);
         if (access->knownClean)
             ignoreFromNowOn(access);
         return;
     }
-    access->deadline = deadlineIn(engine_.oaScanTimeout());
-    if (access->deadline != Deadline::max()) {
-        std::lock_guard<std::mutex> guard(pendingLock_);
-        pending_.emplace(access.get(), access);
-    }
     process(instance, access);
-    if (access->deadline != Deadline::max()) {
-        std::lock_guard<std::mutex> guard(pendingLock_);
-        pending_.erase(access.get());
-    }
 }
 
 void OnAccess::workerMain(size_t index) {
     workerThread = true;
     qvapi_instance* instance = instances_[index];
-    alignas(fanotify_event_metadata) char buffer[4 * sizeof(fanotify_event_metadata)];
+    alignas(fanotify_event_metadata) char buffer[kEventsPerRead * sizeof(fanotify_event_metadata)];
     for (;;) {
         pollfd fds[3] = {{stopFd_, POLLIN, 0}, {queueFd_, POLLIN, 0}, {fanFd_, POLLIN, 0}};
         int count = poll(fds, fanFd_ >= 0 ? 3 : 2, -1);
@@ -422,11 +410,38 @@ void OnAccess::workerMain(size_t index) {
             ssize_t length = read(fanFd_, buffer, sizeof buffer);
             if (length <= 0)
                 continue;
+            // Every access read goes on the watchdog's list before the first of them is
+            // scanned: one that waits here behind a slow scan is still allowed on time.
+            const Deadline deadline = deadlineIn(engine_.oaScanTimeout());
+            std::shared_ptr<Access> batch[kEventsPerRead];
+            bool permission[kEventsPerRead] = {};
+            size_t count = 0;
             auto* event = reinterpret_cast<fanotify_event_metadata*>(buffer);
-            for (; FAN_EVENT_OK(event, length); event = FAN_EVENT_NEXT(event, length)) {
+            for (; FAN_EVENT_OK(event, length) && count < kEventsPerRead;
+                 event = FAN_EVENT_NEXT(event, length)) {
                 if (event->vers != FANOTIFY_METADATA_VERSION || event->fd < 0)
                     continue;
-                handleKernelEvent(instance, event->fd, event->pid, event->mask);
+                auto access = std::make_shared<Access>();
+                access->fd = event->fd;
+                access->kernel = true;
+                access->pid = event->pid;
+                access->access =
+                    (event->mask & FAN_OPEN_EXEC_PERM) ? QVAPI_OA_ACCESS_EXEC : QVAPI_OA_ACCESS_OPEN;
+                access->deadline = deadline;
+                permission[count] = (event->mask & kWatchMask) != 0;
+                batch[count++] = std::move(access);
+            }
+            if (deadline != Deadline::max()) {
+                std::lock_guard<std::mutex> guard(pendingLock_);
+                for (size_t i = 0; i < count; ++i)
+                    pending_.emplace(batch[i].get(), batch[i]);
+            }
+            for (size_t i = 0; i < count; ++i)
+                handleKernelEvent(instance, batch[i], permission[i]);
+            if (deadline != Deadline::max()) {
+                std::lock_guard<std::mutex> guard(pendingLock_);
+                for (size_t i = 0; i < count; ++i)
+                    pending_.erase(batch[i].get());
             }
         }
     }

@@ -48,7 +48,9 @@ private:
     };
 
     void workerMain(size_t index);
-    void handleKernelEvent(qvapi_instance* instance, int fd, int32_t pid, uint64_t mask);
+    // One file access read from the kernel; `permission` false for an event that asks
+    // for no decision (it is allowed).
+    void handleKernelEvent(qvapi_instance* instance, const std::shared_ptr<Access>& access, bool permission);
     void process(qvapi_instance* instance, const std::shared_ptr<Access>& access);
     void watchdogMain();
     void enqueue(const std::shared_ptr<Access>& access);
