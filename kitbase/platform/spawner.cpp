@@ -239,6 +239,27 @@ pid_t forkQuietly() {
     return pid;
 }
 
+// Forks with a pipe on which the child reports how its start went: the parent gets
+// the child's id and keeps the read end, the child gets 0 and keeps the write end.
+// -1 with the last error set when neither the pipe nor the child could be made.
+pid_t forkWithReportPipe(int pipeFds[2]) {
+    if (pipe2(pipeFds, O_CLOEXEC) != 0) {
+        setLastErrorFromErrno();
+        return -1;
+    }
+    pid_t pid = forkQuietly();
+    if (pid < 0) {
+        int err = errno;
+        close(pipeFds[0]);
+        close(pipeFds[1]);
+        setLastErrorFromErrno(err);
+        return -1;
+    }
+    if (pid == 0)
+        close(pipeFds[0]);
+    return pid;
+}
+
 bool readReport(int fd, ChildReport& r) {
     for (;;) {
         ssize_t n = read(fd, &r, sizeof r);
@@ -384,22 +405,11 @@ bool ChildProcess::start(const std::string& commandLine, const std::string& work
     if (!prepare(commandLine, workingFolder, plan))
         return false;
     int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0) {
-        setLastErrorFromErrno();
+    pid_t pid = forkWithReportPipe(pipeFds);
+    if (pid < 0)
         return false;
-    }
-    pid_t pid = forkQuietly();
-    if (pid < 0) {
-        int err = errno;
-        close(pipeFds[0]);
-        close(pipeFds[1]);
-        setLastErrorFromErrno(err);
-        return false;
-    }
-    if (pid == 0) {
-        close(pipeFds[0]);
+    if (pid == 0)
         runChild(plan, pipeFds[1], false);
-    }
     close(pipeFds[1]);
     ChildReport r{};
     bool failed = readReport(pipeFds[0], r);
@@ -473,22 +483,12 @@ bool spawnDetached(const std::string& commandLine, const std::string& workingFol
     if (!prepare(commandLine, workingFolder, plan))
         return false;
     int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0) {
-        setLastErrorFromErrno();
+    pid_t middle = forkWithReportPipe(pipeFds);
+    if (middle < 0)
         return false;
-    }
-    pid_t middle = forkQuietly();
-    if (middle < 0) {
-        int err = errno;
-        close(pipeFds[0]);
-        close(pipeFds[1]);
-        setLastErrorFromErrno(err);
-        return false;
-    }
     if (middle == 0) {
         // The middle process opens the new session, starts the program and leaves, so
         // the program is adopted by init (or the nearest subreaper).
-        close(pipeFds[0]);
         setsid();
         pid_t grandchild = fork();
         if (grandchild == 0)
