@@ -99,8 +99,10 @@ unsigned int readIDXFile(const std::wstring& path, std::vector<std::wstring>& li
     }
     fclose(file);
 
+    // Exactly n content lines and then the digest line: a line between them would be
+    // returned without being covered by the digest.
     SHA_256 sha;
-    if (count == 0 || sha.calculateText(digestText) != expected) {
+    if (count != n + 1 || sha.calculateText(digestText) != expected) {
         __trace__.error(L"Hash mismatch: the downloaded file has a different hash than the one in the file");
         return kFailed;
     }

@@ -324,8 +324,50 @@ void readProgramInfo(CMS_SignerInfo* si, SignatureInfo& info) {
     }
 }
 
-// The countersignature's signing time (UTC seconds).
-void readTimestamp(CMS_SignerInfo* si, SignatureInfo& info) {
+bool allowedDigest(int nid) {
+    return nid == NID_sha256 || nid == NID_sha384 || nid == NID_sha512;
+}
+
+// True when `counter` is a valid countersignature of `si` made with the key of the
+// signer's own certificate: its message digest is the digest of the signature value,
+// and its signature over its signed attributes verifies.
+bool countersignatureVerifies(CMS_SignerInfo* si, PKCS7_SIGNER_INFO* counter, X509* signer) {
+    if (!counter->issuer_and_serial || !counter->auth_attr || !counter->enc_digest || !counter->digest_alg)
+        return false;
+    if (X509_NAME_cmp(counter->issuer_and_serial->issuer, X509_get_issuer_name(signer)) != 0 ||
+        ASN1_INTEGER_cmp(counter->issuer_and_serial->serial, X509_get0_serialNumber(signer)) != 0)
+        return false;
+    int digestNid = OBJ_obj2nid(counter->digest_alg->algorithm);
+    const EVP_MD* md = allowedDigest(digestNid) ? EVP_get_digestbynid(digestNid) : nullptr;
+    ASN1_OCTET_STRING* signature = CMS_SignerInfo_get0_signature(si);
+    ASN1_OCTET_STRING* covered = PKCS7_digest_from_attributes(counter->auth_attr);
+    if (!md || !signature || !covered)
+        return false;
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digestLen = 0;
+    if (!EVP_Digest(ASN1_STRING_get0_data(signature), static_cast<size_t>(ASN1_STRING_length(signature)),
+                    digest, &digestLen, md, nullptr) ||
+        static_cast<unsigned int>(ASN1_STRING_length(covered)) != digestLen ||
+        memcmp(ASN1_STRING_get0_data(covered), digest, digestLen) != 0)
+        return false;
+    // The signed attributes are signed in their DER SET OF form.
+    unsigned char* attrs = nullptr;
+    int attrsLen = ASN1_item_i2d(reinterpret_cast<ASN1_VALUE*>(counter->auth_attr), &attrs,
+                                 ASN1_ITEM_rptr(PKCS7_ATTR_VERIFY));
+    if (attrsLen <= 0)
+        return false;
+    MdCtxPtr ctx(EVP_MD_CTX_new());
+    bool ok = ctx && EVP_DigestVerifyInit(ctx.get(), nullptr, md, nullptr, X509_get0_pubkey(signer)) == 1 &&
+              EVP_DigestVerify(ctx.get(), ASN1_STRING_get0_data(counter->enc_digest),
+                               static_cast<size_t>(ASN1_STRING_length(counter->enc_digest)), attrs,
+                               static_cast<size_t>(attrsLen)) == 1;
+    OPENSSL_free(attrs);
+    return ok;
+}
+
+// The countersignature's signing time (UTC seconds), reported only when the
+// countersignature itself verifies (a time nobody vouches for is no signing time).
+void readTimestamp(CMS_SignerInfo* si, X509* signer, SignatureInfo& info) {
     int index = CMS_unsigned_get_attr_by_NID(si, NID_pkcs9_countersignature, -1);
     if (index < 0)
         return;
@@ -338,7 +380,7 @@ void readTimestamp(CMS_SignerInfo* si, SignatureInfo& info) {
     const unsigned char* p = value->value.sequence->data;
     long len = value->value.sequence->length;
     SignerInfoPtr counter(d2i_PKCS7_SIGNER_INFO(nullptr, &p, len));
-    if (!counter) {
+    if (!counter || !countersignatureVerifies(si, counter.get(), signer)) {
         ERR_clear_error();
         return;
     }
@@ -445,10 +487,6 @@ SignatureInfo failed(SignatureInfo info, SignatureFailure failure, DWORD code, s
     return info;
 }
 
-bool allowedDigest(int nid) {
-    return nid == NID_sha256 || nid == NID_sha384 || nid == NID_sha512;
-}
-
 // Digest of the first `size` bytes of the file.
 bool digestCovered(int fd, uint64_t size, const EVP_MD* md, unsigned char* out, unsigned int& outLen) {
     MdCtxPtr ctx(EVP_MD_CTX_new());
@@ -531,7 +569,7 @@ SignatureInfo verifyOpenFile(int fd) {
     if (const ASN1_INTEGER* serial = X509_get0_serialNumber(signer))
         info.serial.assign(serial->data, serial->data + serial->length);
     readProgramInfo(si, info);
-    readTimestamp(si, info);
+    readTimestamp(si, signer, info);
 
     // The signature over the signed attributes.
     if (CMS_signed_get_attr_count(si) <= 0)
@@ -816,8 +854,17 @@ bool signFile(const std::string& path, const SigningOptions& options, std::strin
     std::string ignored;
     int fd = openForReading(path);
     if (fd >= 0) {
-        if (locateBlock(fd, content.size(), blockOffset, blockSize, ignored) == SignatureFailure::None)
-            content.resize(blockOffset);
+        // Only a trailer in front of which a SignedData block parses is a signature;
+        // any other file is covered whole, however its last bytes look.
+        if (locateBlock(fd, content.size(), blockOffset, blockSize, ignored) == SignatureFailure::None) {
+            const unsigned char* p = reinterpret_cast<const unsigned char*>(content.data()) + blockOffset;
+            CmsPtr old(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(blockSize)));
+            if (old &&
+                p == reinterpret_cast<const unsigned char*>(content.data()) + blockOffset + blockSize &&
+                OBJ_obj2nid(CMS_get0_type(old.get())) == NID_pkcs7_signed)
+                content.resize(blockOffset);
+            ERR_clear_error();
+        }
         close(fd);
     }
 

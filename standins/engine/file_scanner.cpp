@@ -231,13 +231,23 @@ ScanOutcome scanFile(Engine& engine, qvapi_instance* in, const std::wstring& pat
     } else if (looksLikeZip(head, headLength)) {
         archivesDone = false;
         std::vector<ZipMember> members;
-        if (wantArchives && readZipDirectory(fd, offset, members)) {
+        bool overlapping = false;
+        bool readable = wantArchives && readZipDirectory(fd, offset, members, overlapping);
+        if (readable && overlapping) {
+            // Members that share data unpack one small file over and over: the archive
+            // is reported, and none of it is unpacked.
+            static const Signature overlappingMembers{L"Archive.OverlappingMembers", L"bomb",
+                                                      QVAPI_SCAN_ANSWER_SUSPICIOUS};
+            reportStatus(in, path, path, 0, overlappingMembers.answer, &overlappingMembers);
+            outcome.detected = true;
+        } else if (readable) {
             QVAPI_ARCHIVE_OPEN_DATA open{0, path.c_str(), QVAPI_ARCHIVE_ZIP, 1};
             if (fireCallback(in, QVAPI_CALLBACK_ARCHIVE_OPEN, &open) != QVAPI_CALLBACK_SKIP) {
                 archivesDone = true;
                 static thread_local std::vector<uint8_t> memberBuffer;
                 uint32_t maxCount = in->archiveMaxCount.load();
                 uint32_t count = 0;
+                uint64_t unpackedLimit = offset * kMaxUnpackRatio, unpacked = 0;
                 for (const auto& member : members) {
                     if (maxCount != 0 && ++count > maxCount) {
                         reportError(in, path, path, 1, QVAPI_REPORT_ERROR, 30);
@@ -266,6 +276,9 @@ ScanOutcome scanFile(Engine& engine, qvapi_instance* in, const std::wstring& pat
                             if (memberSha)
                                 memberSha->update(p, n);
                             produced += n;
+                            unpacked += n;
+                            if (unpacked > unpackedLimit)
+                                return false;
                             hit = memberMatch.feed(p, n);
                             return hit < 0;
                         });
@@ -273,6 +286,12 @@ ScanOutcome scanFile(Engine& engine, qvapi_instance* in, const std::wstring& pat
                         reportError(in, path, path, 0, QVAPI_REPORT_ERROR, QVAPI_E_TIMEOUT);
                         outcome.result = QVAPI_E_TIMEOUT;
                         return outcome;
+                    }
+                    if (unpacked > unpackedLimit) {
+                        // More than any honest archive of this size can hold.
+                        reportError(in, path, path, 1, QVAPI_REPORT_ERROR, 23);
+                        archivesDone = false;
+                        break;
                     }
                     if (hit < 0 && r == 0)
                         hit = memberMatch.finish();

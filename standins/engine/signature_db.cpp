@@ -162,6 +162,9 @@ int32_t SignatureDb::parseVdf(const std::string& path, const std::string& text, 
         if (ended)
             return fail(i, "entries after end");
         auto w = words(lines[i]);
+        // A line of blanks the trimming did not take (vertical tab, form feed) has no words.
+        if (w.empty())
+            return fail(i, "entry without words");
         if (w[0] == "version" && w.size() == 2 && !versionNumbers(w[1]).empty()) {
             version = w[1];
         } else if (w[0] == "date" && w.size() == 2) {

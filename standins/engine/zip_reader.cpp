@@ -38,8 +38,9 @@ bool looksLikeZip(const uint8_t* head, size_t length) {
     return length >= 4 && head[0] == 'P' && head[1] == 'K' && head[2] == 3 && head[3] == 4;
 }
 
-bool readZipDirectory(int fd, uint64_t fileSize, std::vector<ZipMember>& members) {
+bool readZipDirectory(int fd, uint64_t fileSize, std::vector<ZipMember>& members, bool& overlapping) {
     members.clear();
+    overlapping = false;
     if (fileSize < 22)
         return false;
     size_t tail = static_cast<size_t>(std::min<uint64_t>(fileSize, 22 + 65535));
@@ -86,6 +87,23 @@ bool readZipDirectory(int fd, uint64_t fileSize, std::vector<ZipMember>& members
         if (!m.name.empty() && m.name.back() == '/')
             continue;  // folder entry
         members.push_back(std::move(m));
+    }
+    // Every member's local header and data must end before the next member starts and
+    // before the directory. The local header is at least 30 bytes and the member's name.
+    std::vector<const ZipMember*> byOffset;
+    for (const auto& m : members)
+        byOffset.push_back(&m);
+    std::sort(byOffset.begin(), byOffset.end(), [](const ZipMember* a, const ZipMember* b) {
+        return a->localHeaderOffset < b->localHeaderOffset;
+    });
+    for (size_t i = 0; i < byOffset.size(); ++i) {
+        const ZipMember& m = *byOffset[i];
+        uint64_t end = m.localHeaderOffset + 30 + m.name.size() + m.compressedSize;
+        uint64_t limit = i + 1 < byOffset.size() ? byOffset[i + 1]->localHeaderOffset : dirOffset;
+        if (end > limit) {
+            overlapping = true;
+            break;
+        }
     }
     return true;
 }

@@ -22,8 +22,15 @@ struct ZipMember {
 // True when the file starts like a ZIP archive ("PK\3\4").
 bool looksLikeZip(const uint8_t* head, size_t length);
 
-// Reads the member list; false when the file is no readable ZIP archive.
-bool readZipDirectory(int fd, uint64_t fileSize, std::vector<ZipMember>& members);
+// Reads the member list; false when the file is no readable ZIP archive. `overlapping`
+// is set when members share data (two entries at one offset, or a member's data running
+// into the next member or the directory): such an archive is crafted to make one small
+// file unpack many times over, and no archiver writes one.
+bool readZipDirectory(int fd, uint64_t fileSize, std::vector<ZipMember>& members, bool& overlapping);
+
+// Deflate packs at most about 1032 bytes into one, so members that do not share data
+// can never unpack to more than this many times the archive's size.
+constexpr uint64_t kMaxUnpackRatio = 1100;
 
 // Streams the member's content to `sink` (which returns false to stop). Returns 0, or
 // the engine codes 25 (encrypted), 26 (unsupported method), 23 (larger than maxSize,

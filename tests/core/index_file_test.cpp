@@ -79,6 +79,10 @@ TEST(ReadIDXFile, TableOfIndexFiles) {
          kFailed,
          {L"alpha", L"beta", S2WS(SHA256Text(std::string("alpha\nbeta\n")))}},
         {"empty file", "", kFailed, {}},
+        {"line inserted before the digest",
+         kContent + "injected\n" + kDigest + "\n",
+         kFailed,
+         {L"alpha", L"beta", L"gamma", L"delta", L"injected", S2WS(kDigest)}},
     };
     for (const IdxCase& c : cases) {
         SCOPED_TRACE(c.what);

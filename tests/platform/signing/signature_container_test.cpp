@@ -89,6 +89,41 @@ TEST_F(SignatureContainer, CarriesProgramInformationAndTimestamp) {
     EXPECT_LE(std::llabs(static_cast<long long>(info.timestamp - time(nullptr))), 120);
 }
 
+TEST_F(SignatureContainer, AChangedCountersignatureTimeIsNotReported) {
+    std::string path = signedFile("t.dll", "");
+    testsupport::writeFile(path, kContent);
+    kitbase::SigningOptions o = pki().signer("korvanex");
+    o.timestamp = true;
+    std::string error;
+    ASSERT_TRUE(kitbase::signFile(path, o, error)) << error;
+    // The countersignature is an unsigned attribute, so its time is the last UTCTime of
+    // the block; an earlier year there leaves the file's own signature intact.
+    std::string bytes = testsupport::readFile(path);
+    size_t at = bytes.rfind(std::string("\x17\x0d", 2));
+    ASSERT_NE(at, std::string::npos);
+    bytes[at + 3] = static_cast<char>(bytes[at + 3] == '0' ? '1' : bytes[at + 3] - 1);
+    testsupport::writeFile(path, bytes);
+
+    SignatureInfo info = kitbase::verifySignatureOfFile(path);
+    ASSERT_EQ(info.failure, SignatureFailure::None) << info.detail;
+    EXPECT_TRUE(info.hasTimestamp);
+    EXPECT_TRUE(info.timestampError);
+    EXPECT_EQ(info.timestamp, 0);
+}
+
+TEST_F(SignatureContainer, AnUnsignedFileEndingLikeATrailerIsSignedWhole) {
+    std::string path = testsupport::makeTempDir() + "/odd.bin";
+    std::string content = withTrailer(std::string(100, 'x'), 50);
+    ASSERT_EQ(content.size(), 116u);
+    testsupport::writeFile(path, content);
+    std::string error;
+    ASSERT_TRUE(kitbase::signFile(path, pki().signer("korvanex"), error)) << error;
+    SignatureInfo info = kitbase::verifySignatureOfFile(path);
+    ASSERT_EQ(info.failure, SignatureFailure::None) << info.detail;
+    EXPECT_EQ(info.coveredSize, 116u);
+    EXPECT_EQ(testsupport::readFile(path).substr(0, 116), content);
+}
+
 TEST_F(SignatureContainer, ChainThroughCarriedIntermediate) {
     EXPECT_EQ(kitbase::verifySignatureOfFile(signedFile("a", "korvanex-inter", kContent, {"inter"})).failure,
               SignatureFailure::None);

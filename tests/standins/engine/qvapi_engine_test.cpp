@@ -372,6 +372,62 @@ TEST_F(EngineTest, ArchiveMembersAreReportedByTheirInnerName) {
     EXPECT_EQ(sequence(recorder.take()), "4 5 4 0:1 0:4");
 }
 
+// 200 directory entries that all point at one deflated member of 64 MiB of zeros, then
+// a real member with the test signature: unpacked naively, the decoys outlast any scan
+// time-out and the real member is never reached.
+std::string makeOverlappingZip() {
+    auto le16 = [](std::string& s, uint32_t v) { s += char(v & 0xFF), s += char((v >> 8) & 0xFF); };
+    auto le32 = [&](std::string& s, uint32_t v) { le16(s, v & 0xFFFF), le16(s, v >> 16); };
+    auto local = [&](std::string& body, const std::string& name, const std::string& data, uint32_t crc) {
+        std::string packed = rawDeflate(data);
+        le32(body, 0x04034b50), le16(body, 20), le16(body, 0), le16(body, 8), le32(body, 0);
+        le32(body, crc), le32(body, uint32_t(packed.size())), le32(body, uint32_t(data.size()));
+        le16(body, uint16_t(name.size())), le16(body, 0);
+        body += name + packed;
+        return uint32_t(packed.size());
+    };
+    auto central = [&](std::string& dir, const std::string& name, uint32_t crc, uint32_t packed,
+                       uint32_t size, uint32_t offset) {
+        le32(dir, 0x02014b50), le16(dir, 20), le16(dir, 20), le16(dir, 0), le16(dir, 8), le32(dir, 0);
+        le32(dir, crc), le32(dir, packed), le32(dir, size);
+        le16(dir, uint16_t(name.size())), le16(dir, 0), le16(dir, 0), le16(dir, 0), le16(dir, 0);
+        le32(dir, 0), le32(dir, offset);
+        dir += name;
+    };
+    std::string zeros(64u << 20, '\0');
+    uint32_t zerosCrc =
+        crc32(0, reinterpret_cast<const Bytef*>(zeros.data()), static_cast<uInt>(zeros.size()));
+    std::string body, dir;
+    uint32_t zerosPacked = local(body, "z", zeros, zerosCrc);
+    uint32_t realOffset = uint32_t(body.size());
+    uint32_t eicarCrc =
+        crc32(0, reinterpret_cast<const Bytef*>(kEicar.data()), static_cast<uInt>(kEicar.size()));
+    uint32_t realPacked = local(body, "real.com", kEicar, eicarCrc);
+    for (int i = 0; i < 200; ++i)
+        central(dir, "z", zerosCrc, zerosPacked, uint32_t(zeros.size()), 0);
+    central(dir, "real.com", eicarCrc, realPacked, uint32_t(kEicar.size()), realOffset);
+    std::string out = body + dir;
+    le32(out, 0x06054b50), le16(out, 0), le16(out, 0), le16(out, 201), le16(out, 201);
+    le32(out, uint32_t(dir.size())), le32(out, uint32_t(body.size())), le16(out, 0);
+    return out;
+}
+
+TEST_F(EngineTest, ArchivesWithOverlappingMembersAreReportedAtOnce) {
+    initialize();
+    std::string path = file("decoys.zip", makeOverlappingZip());
+    auto started = std::chrono::steady_clock::now();
+    ASSERT_EQ(api().QVAPI_scan(instance, wide(path).c_str()), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
+    auto events = recorder.take();
+    EXPECT_EQ(sequence(events), "4 0:2 0:4");
+    ASSERT_GE(events.size(), 2u);
+    EXPECT_EQ(events[1].path, path);
+    EXPECT_EQ(events[1].malware, "Archive.OverlappingMembers");
+    // Not remembered as clean: the same archive is reported again.
+    ASSERT_EQ(api().QVAPI_scan(instance, wide(path).c_str()), 0);
+    EXPECT_EQ(sequence(recorder.take()), "4 0:2 0:4");
+}
+
 TEST_F(EngineTest, CloudStepsOnlyWhileTheCloudLayerIsOn) {
     initialize();
     std::string program = file("tool", std::string("\x7f"
@@ -426,6 +482,12 @@ TEST_F(EngineTest, ReloadReplacesTheSignatures) {
     ASSERT_EQ(api().QVAPI_reload_engine_ex(&record), 0);
     ASSERT_EQ(api().QVAPI_scan(instance, wide(path).c_str()), 0);
     EXPECT_EQ(sequence(recorder.take()), "4 0:2 0:4");
+    // A damaged signature file is refused and the signatures in use stay.
+    writeFile(next + "/qvdefs.vdf", std::string("QVDF 1\n\v", 8));
+    EXPECT_EQ(api().QVAPI_reload_engine_ex(&record), QVAPI_E_VDF_READ);
+    std::string again = file("marker2.bin", "xx MARKER-0123456789 zz");
+    ASSERT_EQ(api().QVAPI_scan(instance, wide(again).c_str()), 0);
+    EXPECT_EQ(sequence(recorder.take()), "4 0:2 0:4");
 }
 
 TEST_F(EngineTest, MissingOrDamagedFilesGiveTheEngineCodes) {
@@ -441,6 +503,9 @@ TEST_F(EngineTest, MissingOrDamagedFilesGiveTheEngineCodes) {
         {"count wrong", true, "QVDF 1\nversion 1.0.0.0\npattern A b malware 41424344\nend 2\n",
          QVAPI_E_VDF_READ},
         {"short pattern", true, "QVDF 1\nversion 1.0.0.0\npattern A b malware 4142\nend 1\n",
+         QVAPI_E_VDF_READ},
+        {"vertical tab line", true, std::string("QVDF 1\n\v", 8), QVAPI_E_VDF_READ},
+        {"form feed line", true, "QVDF 1\nversion 1.0.0.0\n\f\npattern A b malware 41424344\nend 1\n",
          QVAPI_E_VDF_READ},
         {"good", true, "QVDF 1\nversion 1.0.0.0\npattern A b malware 41424344\nend 1\n", 0},
     };
