@@ -1,6 +1,7 @@
 #include "kitbase/core/datetime.h"
 
 #include <atomic>
+#include <climits>
 #include <ctime>
 #include <optional>
 #include <sstream>
@@ -49,6 +50,18 @@ String classicText(const long long* t) {
 // The local time `tm` as seconds since 1970, normalising fields out of range.
 long long makeTime(std::tm tm) {
     return static_cast<long long>(std::mktime(&tm));
+}
+
+// Puts a date into `tm`, whose year counts from 1900 and whose month from 0; false when
+// a shifted field no longer fits (such a date is unreadable).
+bool setDate(std::tm& tm, long long year, long long month, long long day) {
+    if (year - 1900 < INT_MIN || year - 1900 > INT_MAX || month - 1 < INT_MIN || month - 1 > INT_MAX ||
+        day < INT_MIN || day > INT_MAX)
+        return false;
+    tm.tm_year = static_cast<int>(year - 1900);
+    tm.tm_mon = static_cast<int>(month - 1);
+    tm.tm_mday = static_cast<int>(day);
+    return true;
 }
 
 void logCreated(long long t, const std::wstring& s) {
@@ -160,9 +173,9 @@ long long extractTime2(const std::wstring& s) {
         return 0;
     std::tm tm{};
     localNow(tm);
-    tm.tm_mday = static_cast<int>(WS2I(date[0]));
-    tm.tm_mon = static_cast<int>(WS2I(date[1])) - 1;
-    tm.tm_year = static_cast<int>(WS2I(date[2])) - 1900;
+    if (!setDate(tm, static_cast<int32_t>(WS2I(date[2])), static_cast<int32_t>(WS2I(date[1])),
+                 static_cast<int32_t>(WS2I(date[0]))))
+        return 0;
     tm.tm_hour = static_cast<int>(WS2I(time[0]));
     tm.tm_min = static_cast<int>(WS2I(time[1]));
     const long long t = makeTime(tm);
@@ -182,9 +195,8 @@ long long GetDateTime(const std::wstring& s) {
 
 long long MKTimestamp(int year, int month, int day) {
     std::tm tm{};
-    tm.tm_year = year - 1900;
-    tm.tm_mon = month - 1;
-    tm.tm_mday = day;
+    if (!setDate(tm, year, month, day))
+        return 0;
     tm.tm_isdst = 0;
     return makeTime(tm);
 }

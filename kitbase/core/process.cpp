@@ -118,8 +118,9 @@ DWORD processWaitLimit() {
 }  // namespace kitbase
 
 bool execute(const std::wstring& program, const std::wstring& parameters, bool, bool wait) {
-    std::wstring path = program;
-    quotePathIfBlank(path);
+    // Quoted so that the program name splits back to exactly this path (blanks, tabs
+    // and quotes included).
+    const std::wstring path = S2WS(kitbase::quoteCommandLineArgumentIfNeeded(WS2S(withoutQuotes(program))));
     const std::wstring commandLine = path + L" " + parameters;
     __trace__.debug(L"About to execute '%ls'", commandLine);
     kitbase::ChildProcess child;

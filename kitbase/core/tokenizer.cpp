@@ -28,16 +28,21 @@ int ExplodeVersion(const std::wstring& text, std::vector<std::wstring>& parts) {
 
 unsigned int ExtractTokens(const std::wstring& text, const std::wstring& open, const std::wstring& close,
                            std::vector<std::wstring>& out) {
+    // A part begins behind the whole opening marker and the next search behind the
+    // whole closing one (for one-character markers: one character behind each).
+    if (open.empty() || close.empty())
+        return static_cast<unsigned int>(out.size());
     size_t from = 0;
     for (;;) {
         const auto start = text.find(open, from);
         if (start == std::wstring::npos)
             break;
-        const auto end = text.find(close, start + 1);
+        const auto begin = start + open.size();
+        const auto end = text.find(close, begin);
         if (end == std::wstring::npos)
             break;
-        out.push_back(text.substr(start + 1, end - start - 1));
-        from = end + 1;
+        out.push_back(text.substr(begin, end - begin));
+        from = end + close.size();
     }
     return static_cast<unsigned int>(out.size());
 }

@@ -1,10 +1,28 @@
 #include "kitbase/platform/format.h"
 
 #include <cstdio>
+#include <limits>
 
 #include "kitbase/platform/utf8.h"
 
 namespace kitbase {
+
+namespace {
+
+// A double as an integer, saturated at the type's ends (NaN is 0): the plain
+// conversion of a value out of range is undefined.
+template <class Int>
+Int saturate(double d) {
+    if (!(d == d))
+        return 0;
+    if (d <= static_cast<double>(std::numeric_limits<Int>::min()))
+        return std::numeric_limits<Int>::min();
+    if (d >= static_cast<double>(std::numeric_limits<Int>::max()))
+        return std::numeric_limits<Int>::max();
+    return static_cast<Int>(d);
+}
+
+}  // namespace
 
 int64_t FormatArg::asSigned() const {
     switch (kind_) {
@@ -23,7 +41,7 @@ int64_t FormatArg::asSigned() const {
                     return static_cast<int64_t>(u_);
             }
         case Kind::Double:
-            return static_cast<int64_t>(d_);
+            return saturate<int64_t>(d_);
         case Kind::Pointer:
             return static_cast<int64_t>(reinterpret_cast<uintptr_t>(p_));
         default:
@@ -48,7 +66,7 @@ uint64_t FormatArg::asUnsigned() const {
                     return static_cast<uint64_t>(i_);
             }
         case Kind::Double:
-            return static_cast<uint64_t>(d_);
+            return saturate<uint64_t>(d_);
         case Kind::Pointer:
             return reinterpret_cast<uintptr_t>(p_);
         default:
@@ -260,7 +278,8 @@ void formatOne(std::basic_string<Char>& out, const Spec& s, const FormatArg& a) 
     }
 }
 
-bool isLengthChar(char c) {
+template <class Char>
+bool isLengthChar(Char c) {
     return c == 'h' || c == 'l' || c == 'L' || c == 'q' || c == 'j' || c == 'z' || c == 't' || c == 'w' ||
            c == 'I';
 }
@@ -292,10 +311,10 @@ std::basic_string<Char> formatImpl(const Char* format, const FormatArg* args, si
         }
         if (*p == '*') {
             const FormatArg* w = takeArg();
-            long long v = w ? w->asSigned() : 0;
+            int64_t v = w ? w->asSigned() : 0;
             if (v < 0) {
                 s.flags += '-';
-                v = -v;
+                v = v < -4096 ? 4096 : -v;
             }
             s.width = static_cast<int>(v > 4096 ? 4096 : v);
             ++p;
@@ -312,7 +331,7 @@ std::basic_string<Char> formatImpl(const Char* format, const FormatArg* args, si
             s.precision = 0;
             if (*p == '*') {
                 const FormatArg* pr = takeArg();
-                long long v = pr ? pr->asSigned() : 0;
+                int64_t v = pr ? pr->asSigned() : 0;
                 s.precision = v < 0 ? -1 : static_cast<int>(v > 4096 ? 4096 : v);
                 ++p;
             } else {
@@ -324,7 +343,7 @@ std::basic_string<Char> formatImpl(const Char* format, const FormatArg* args, si
                 }
             }
         }
-        while (isLengthChar(static_cast<char>(*p))) {
+        while (isLengthChar(*p)) {
             if (*p == 'I') {
                 // I, I32, I64
                 ++p;
@@ -337,6 +356,13 @@ std::basic_string<Char> formatImpl(const Char* format, const FormatArg* args, si
         if (!*p) {
             out.append(start, p);
             break;
+        }
+        // A conversion character outside ASCII is no conversion at all: it prints as
+        // it stands (a plain cut to 8 bits would turn U+0164 into 'd').
+        if (static_cast<std::make_unsigned_t<Char>>(*p) > 0x7F) {
+            ++p;
+            out.append(start, p);
+            continue;
         }
         s.conv = static_cast<char>(*p++);
         switch (s.conv) {

@@ -39,8 +39,8 @@ std::string folded(const std::wstring& text) {
     return wideToUtf8(out);
 }
 
-// Splits a key path into its names; false for an empty path or an empty name inside it
-// (trailing backslashes are ignored).
+// Splits a key path into its names; false for an empty path, an empty name inside it
+// or a name holding a NUL (trailing backslashes are ignored).
 bool splitKeyPath(const std::wstring& path, std::vector<std::wstring>& parts) {
     std::wstring p = path;
     while (!p.empty() && p.back() == L'\\')
@@ -51,7 +51,8 @@ bool splitKeyPath(const std::wstring& path, std::vector<std::wstring>& parts) {
     while (true) {
         size_t end = p.find(L'\\', start);
         std::wstring part = p.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
-        if (part.empty())
+        // A NUL cannot stand in a key name (the store compares names as texts).
+        if (part.empty() || part.find(L'\0') != std::wstring::npos)
             return false;
         parts.push_back(part);
         if (end == std::wstring::npos)
@@ -178,9 +179,18 @@ std::vector<BYTE> registryTextBytes(const std::wstring& text) {
         out.push_back(static_cast<BYTE>(u));
         out.push_back(static_cast<BYTE>(u >> 8));
     };
-    for (wchar_t wc : text) {
-        uint32_t c = static_cast<uint32_t>(wc);
-        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF && sizeof(wchar_t) == 4))
+    const size_t n = text.size();
+    for (size_t i = 0; i < n; ++i) {
+        uint32_t c = static_cast<uint32_t>(text[i]);
+        // A surrogate pair in the wide text is one character, as the UTF-8 codec reads it.
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < n) {
+            uint32_t next = static_cast<uint32_t>(text[i + 1]);
+            if (next >= 0xDC00 && next <= 0xDFFF) {
+                c = 0x10000 + ((c - 0xD800) << 10) + (next - 0xDC00);
+                ++i;
+            }
+        }
+        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
             c = 0xFFFD;
         if (c >= 0x10000) {
             c -= 0x10000;

@@ -29,28 +29,6 @@ std::string hostProgram() {
     return folder + "/servicehost";
 }
 
-// One argument of a command line, quoted so that it splits back to itself.
-std::string quoteArgument(const std::string& text) {
-    std::string out = "\"";
-    size_t backslashes = 0;
-    for (char c : text) {
-        if (c == '\\') {
-            ++backslashes;
-            continue;
-        }
-        if (c == '"') {
-            out.append(backslashes * 2 + 1, '\\');
-        } else {
-            out.append(backslashes, '\\');
-        }
-        backslashes = 0;
-        out += c;
-    }
-    out.append(backslashes * 2, '\\');
-    out += '"';
-    return out;
-}
-
 // Sends one request to the service's supervisor and reads its answer. False with the
 // last error set when there is no supervisor or it did not answer.
 bool request(const std::wstring& name, const std::string& message, std::vector<std::string>& answer,
@@ -182,7 +160,9 @@ DWORD ServiceManager::startService(const std::wstring& name) {
         return done(setLastErrorFromErrno());
     std::string host = hostProgram();
     pid_t hostPid = 0;
-    if (!spawnDetached(quoteArgument(host) + " " + quoteArgument(wideToUtf8(config.name)), "/", &hostPid))
+    if (!spawnDetached(
+            quoteCommandLineArgument(host) + " " + quoteCommandLineArgument(wideToUtf8(config.name)), "/",
+            &hostPid))
         return done(GetLastError());
 
     auto deadline = Clock::now() + std::chrono::milliseconds(kRequestTimeoutMs);

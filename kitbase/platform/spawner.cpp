@@ -282,32 +282,13 @@ std::vector<std::string> splitCommandLine(const std::string& line) {
     std::vector<std::string> args;
     const size_t n = line.size();
     size_t i = 0;
-    if (n == 0)
-        return args;
-
-    // The program: quotes group, backslashes are plain characters.
-    std::string program;
-    bool inQuote = false;
-    while (i < n) {
-        char c = line[i];
-        if (c == '"') {
-            inQuote = !inQuote;
-        } else if (!inQuote && (c == ' ' || c == '\t')) {
-            break;
-        } else {
-            program += c;
-        }
-        ++i;
-    }
-    args.push_back(program);
-
     for (;;) {
         while (i < n && (line[i] == ' ' || line[i] == '\t'))
             ++i;
         if (i >= n)
             break;
         std::string arg;
-        inQuote = false;
+        bool inQuote = false;
         while (i < n) {
             char c = line[i];
             if (!inQuote && (c == ' ' || c == '\t'))
@@ -345,6 +326,31 @@ std::vector<std::string> splitCommandLine(const std::string& line) {
         args.push_back(arg);
     }
     return args;
+}
+
+std::string quoteCommandLineArgument(const std::string& text) {
+    std::string out = "\"";
+    size_t backslashes = 0;
+    for (char c : text) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        // Backslashes before a quote are doubled and the quote escaped; others stay.
+        out.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+        backslashes = 0;
+        out += c;
+    }
+    // Before the closing quote, backslashes are doubled too.
+    out.append(backslashes * 2, '\\');
+    out += '"';
+    return out;
+}
+
+std::string quoteCommandLineArgumentIfNeeded(const std::string& text) {
+    if (!text.empty() && text.find_first_of(" \t\"") == std::string::npos)
+        return text;
+    return quoteCommandLineArgument(text);
 }
 
 std::string findProgram(const std::string& name) {

@@ -29,9 +29,16 @@ constexpr DWORD STILL_ACTIVE = 259;
 // quote give n backslashes and the quote opens or closes a quoted part; 2n+1
 // backslashes before a quote give n backslashes and a literal quote; other
 // backslashes are literal; "" inside a quoted part is a literal quote. The first
-// argument (the program) ends at the first blank, or at the closing quote when it
-// begins with a quote, and knows no backslash rules.
+// argument (the program) follows the same rules, so that every path, also one that
+// holds a quote, can be written as a program name and read back.
 KITBASE_API std::vector<std::string> splitCommandLine(const std::string& commandLine);
+
+// One argument or program path, written so that splitCommandLine reads it back
+// unchanged: in double quotes, with quotes and the backslashes before them escaped.
+KITBASE_API std::string quoteCommandLineArgument(const std::string& text);
+// The same, but a text that reads back unchanged as it stands (no blank, tab or quote,
+// not empty) is left unquoted.
+KITBASE_API std::string quoteCommandLineArgumentIfNeeded(const std::string& text);
 
 // The full path of the program a command line names: a name with a "/" is taken as
 // it is; a bare name is looked up in the program folder, the system folder and the

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+
 #include <cstdlib>
 #include <ctime>
 #include <functional>
@@ -112,6 +114,14 @@ TEST_F(DateTime, MidnightOfADate) {
     EXPECT_EQ(GetDateTime(L"2021-07-03"), 1625263200);
     EXPECT_EQ(GetDateTime(L"2021/7/3"), 1625263200);
     EXPECT_EQ(MKTimestamp(2021, 6, 33), 1625263200);  // normalised
+}
+
+TEST_F(DateTime, FieldsBeyondTheCalendarsRangeAreUnreadable) {
+    EXPECT_EQ(extractTime2(L"1-1-2147483648 1:1"), 0);
+    EXPECT_EQ(extractTime2(L"1-2147483648-2021 1:1"), 0);
+    EXPECT_EQ(GetDateTime(L"-2147483647/1/1"), 0);
+    EXPECT_EQ(MKTimestamp(INT_MIN, 1, 1), 0);
+    EXPECT_EQ(MKTimestamp(2021, INT_MIN, 1), 0);
 }
 
 TEST_F(DateTime, ComparesReleaseDates) {

@@ -96,4 +96,10 @@ TEST(Tokenizer, ExtractTokensTable) {
     V out{L"kept"};
     EXPECT_EQ(ExtractTokens(L"[a] [b]", L"[", L"]", out), 3u);
     EXPECT_EQ(out, (V{L"kept", L"a", L"b"}));
+    // Markers of several characters are taken whole.
+    out.clear();
+    EXPECT_EQ(ExtractTokens(L"x <<one>> y <<two>>>", L"<<", L">>", out), 2u);
+    EXPECT_EQ(out, (V{L"one", L"two"}));
+    out.clear();
+    EXPECT_EQ(ExtractTokens(L"a 'b'", L"", L"'", out), 0u);
 }

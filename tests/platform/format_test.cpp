@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <limits>
 
 #include "kitbase/platform/wintypes.h"
 
@@ -45,6 +46,20 @@ TEST(Format, MismatchesAndOutsideTextStaySafe) {
     EXPECT_EQ(wformat(L"100%% %y"), L"100% %y");  // unknown conversions stay as text
     EXPECT_EQ(wformat(L"%.2f", 1.005f), L"1.00");
     EXPECT_EQ(wformat(L"%*d", 4, 7), L"   7");
+}
+
+TEST(Format, OddConversionsAndWidthsAreSafe) {
+    // A conversion character beyond 8 bits stays as written, also one whose low byte
+    // looks like a length modifier or a conversion.
+    EXPECT_EQ(wformat(L"%\u0164", 5), L"%\u0164");
+    EXPECT_EQ(wformat(L"%\u0168d", 5), L"%\u0168d");
+    // Widths from arguments are clamped, however large or odd the argument.
+    EXPECT_EQ(wformat(L"%*d|", INT64_MIN, 1).size(), 4096u + 1);
+    EXPECT_EQ(wformat(L"%*d|", INT64_MAX, 1).size(), 4096u + 1);
+    EXPECT_EQ(wformat(L"%*d|", 1e300, 1).size(), 4096u + 1);
+    EXPECT_EQ(wformat(L"%*d|", -1e300, 1).size(), 4096u + 1);
+    EXPECT_EQ(wformat(L"%.*s|", 1e300, "ab"), L"ab|");
+    EXPECT_EQ(wformat(L"%*d|", std::numeric_limits<double>::quiet_NaN(), 1), L"1|");
 }
 
 TEST(Format, PointerPrintsLikeWindows) {

@@ -75,6 +75,19 @@ TEST_F(RegistryStoreTest, ValuesKeepTheirTypeAndByteForm) {
     EXPECT_EQ(text, L"now text");
 }
 
+TEST_F(RegistryStoreTest, ASurrogatePairInWideTextIsOneCharacter) {
+    // As the UTF-8 codec reads it: one character, not two replacement characters.
+    const std::wstring pair = {static_cast<wchar_t>(0xD83D), static_cast<wchar_t>(0xDE00)};
+    EXPECT_EQ(kitbase::registryTextBytes(pair), (std::vector<BYTE>{0x3D, 0xD8, 0x00, 0xDE}));
+    EXPECT_EQ(kitbase::registryTextBytes(std::wstring(1, static_cast<wchar_t>(0xD83D))),
+              (std::vector<BYTE>{0xFD, 0xFF}));
+    RegistryKey key = create(L"SOFTWARE\\Pairs");
+    ASSERT_EQ(store_.setString(key, L"Text", pair), ERROR_SUCCESS);
+    std::wstring text;
+    ASSERT_EQ(store_.getString(key, L"Text", text), ERROR_SUCCESS);
+    EXPECT_EQ(text, L"\U0001F600");
+}
+
 TEST_F(RegistryStoreTest, TextsAreCutAtTheirFirstZero) {
     const BYTE bytes[] = {'o', 0, 'k', 0, 0, 0, 'x', 0};
     EXPECT_EQ(kitbase::registryTextFromBytes(bytes, sizeof(bytes)), L"ok");
@@ -101,8 +114,10 @@ TEST_F(RegistryStoreTest, MissingKeysAndValuesAreReported) {
 
 TEST_F(RegistryStoreTest, BadPathsAreRefused) {
     RegistryKey key;
-    for (const wchar_t* path : {L"", L"\\", L"\\SOFTWARE", L"SOFTWARE\\\\Vendor"}) {
-        SCOPED_TRACE(testing::PrintToString(std::wstring(path)));
+    const std::wstring paths[] = {L"", L"\\", L"\\SOFTWARE", L"SOFTWARE\\\\Vendor",
+                                  std::wstring(L"SOFTWARE\\a\0b", 12)};
+    for (const std::wstring& path : paths) {
+        SCOPED_TRACE(testing::PrintToString(path));
         EXPECT_EQ(store_.openKey(path, KEY_READ, key), ERROR_INVALID_PARAMETER);
         EXPECT_EQ(store_.createKey(path, KEY_READ, key), ERROR_INVALID_PARAMETER);
         EXPECT_EQ(store_.deleteKey(path), ERROR_INVALID_PARAMETER);

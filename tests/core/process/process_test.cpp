@@ -80,14 +80,19 @@ protected:
     std::wstring programFolder_;
 };
 
-TEST_F(ProcessTest, ExecuteQuotesProgramPathWithBlank) {
-    const std::string program = copyProbe(testsupport::testRoot() + "/my programs", "probe.exe");
-    for (const std::wstring& path : {S2WS(program), L"\"" + S2WS(program) + L"\""}) {
-        std::remove(record_.c_str());
-        ASSERT_TRUE(execute(path, L"one \"two three\"", false, true));
-        probe::Record r;
-        ASSERT_TRUE(probe::waitForRecord(record_, r));
-        EXPECT_EQ(r.args, (std::vector<std::string>{program, "one", "two three"}));
+TEST_F(ProcessTest, ExecuteQuotesProgramPathWithBlankTabOrQuote) {
+    for (const char* folder : {"/my programs", "/tab\tfolder", "/a\"b"}) {
+        const std::string program = copyProbe(testsupport::testRoot() + folder, "probe.exe");
+        for (const std::wstring& path : {S2WS(program), L"\"" + S2WS(program) + L"\""}) {
+            if (path.front() == L'"' && std::string(folder).find('"') != std::string::npos)
+                continue;  // a hand-quoted path cannot hold a quote
+            SCOPED_TRACE(program);
+            std::remove(record_.c_str());
+            ASSERT_TRUE(execute(path, L"one \"two three\"", false, true));
+            probe::Record r;
+            ASSERT_TRUE(probe::waitForRecord(record_, r));
+            EXPECT_EQ(r.args, (std::vector<std::string>{program, "one", "two three"}));
+        }
     }
 }
 

@@ -56,9 +56,24 @@ INSTANTIATE_TEST_SUITE_P(
                       SplitCase{R"(p "a\\" b)", {"p", R"(a\)", "b"}},  // even run: the quote closes
                       SplitCase{R"(p "a""b")", {"p", R"(a"b)"}},       // "" inside quotes
                       SplitCase{R"(p "" x)", {"p", "", "x"}},          // empty argument
-                      SplitCase{R"("p q\"r s)", {R"(p q\r)", "s"}}     // the program knows no escapes
+                      SplitCase{R"("p q\"r" s)", {R"(p q"r)", "s"}}    // the program reads escapes too
                       ),
     [](const ::testing::TestParamInfo<SplitCase>& info) { return "Case" + std::to_string(info.index); });
+
+TEST(QuoteCommandLine, EveryPathReadsBackAsTheProgramAndAsAnArgument) {
+    const std::string paths[] = {
+        "/opt/a\"b/servicehost x",      "/opt/tab\there", "/plain/prog", "", "a\\", "a\\\"b", "\"", "\\\\",
+        "/with blank/and\\ trailing\\", "x\"\"y"};
+    for (const std::string& path : paths) {
+        SCOPED_TRACE(path);
+        for (const std::string& quoted :
+             {kitbase::quoteCommandLineArgument(path), kitbase::quoteCommandLineArgumentIfNeeded(path)}) {
+            EXPECT_EQ(kitbase::splitCommandLine(quoted + " next"), (std::vector<std::string>{path, "next"}));
+            EXPECT_EQ(kitbase::splitCommandLine("prog " + quoted), (std::vector<std::string>{"prog", path}));
+        }
+    }
+    EXPECT_EQ(kitbase::quoteCommandLineArgumentIfNeeded("/plain/prog"), "/plain/prog");
+}
 
 TEST_F(SpawnerTest, PassesArgumentsFolderAndEnvironment) {
     const std::string folder = testsupport::makeTempDir("work dir");
