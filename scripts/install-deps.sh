@@ -11,6 +11,7 @@ packages=(
   libsqlite3-dev libsqlitecpp-dev
   zlib1g-dev
   libcpp-httplib-dev
+  clang libclang-rt-14-dev
 )
 
 missing=()

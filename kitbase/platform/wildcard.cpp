@@ -49,7 +49,7 @@ public:
     bool run() { return match(0, 0); }
 
 private:
-    // Memoised so that patterns with many stars stay linear in pattern times name.
+    // Memoised so that patterns with many stars stay within pattern times name.
     bool match(size_t p, size_t n) {
         char& seen = memo_[p * (name_.size() + 1) + n];
         if (seen)
@@ -67,18 +67,14 @@ private:
         switch (e.token) {
             case Token::Literal:
                 return n < len && fold(name_[n]) == e.ch && match(p + 1, n + 1);
+            // A star either ends here or takes one more character: one step per state,
+            // so the whole match stays within pattern times name steps.
             case Token::Star:
-                for (size_t k = n; k <= len; ++k)
-                    if (match(p + 1, k))
-                        return true;
-                return false;
+                return match(p + 1, n) || (n < len && match(p, n + 1));
             case Token::StarToLastDot: {
-                // Consumes characters but never the name's last dot.
+                // Takes characters but never the name's last dot.
                 size_t limit = (lastDot_ != std::wstring_view::npos && lastDot_ >= n) ? lastDot_ : len;
-                for (size_t k = n; k <= limit; ++k)
-                    if (match(p + 1, k))
-                        return true;
-                return false;
+                return match(p + 1, n) || (n < limit && match(p, n + 1));
             }
             case Token::QuestionMark:
                 if (n < len && name_[n] != L'.')
