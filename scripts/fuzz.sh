@@ -42,7 +42,7 @@ for t in "${targets[@]}"; do
     done
   fi
   echo "== $t ($seconds s)"
-  if ! "$dir/fuzz/$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=65536 \
+  if ! "$dir/fuzz/$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
       -artifact_prefix="$findings/" -print_final_stats=0 "$work" >"$dir/$t.log" 2>&1; then
     echo "FINDING in $t (see $dir/$t.log and $findings):"
     grep -E "ERROR|SUMMARY|property broken|runtime error" "$dir/$t.log" | head -n 20 || true

@@ -67,6 +67,11 @@ public:
     bool isSet;
 };
 
+// The value of an option as logs may show it: "***" for options that hold a secret
+// (the password hash, the proxy user and password), and a URL's user and password
+// replaced by "***"; other values as they are.
+KITBASE_API std::wstring optionValueForLog(const std::wstring& key, const std::wstring& value);
+
 class KITBASE_API ConfigurationOptions {
 public:
     // `path` empty: the default configuration file; `defaults` null: the default option

@@ -1,5 +1,7 @@
 #include "kitbase/core/dbcontainer.h"
 
+#include <unistd.h>
+
 #include <SQLiteCpp/Database.h>
 #include <SQLiteCpp/Exception.h>
 #include <SQLiteCpp/Statement.h>
@@ -7,6 +9,7 @@
 #include "kitbase/core/files.h"
 #include "kitbase/core/strings.h"
 #include "kitbase/core/trace.h"
+#include "kitbase/platform/private_files.h"
 
 namespace {
 
@@ -24,6 +27,11 @@ DBContainer::DBContainer(const std::wstring& path) : path_(path) {
     existed_ = fileExists(path_) && tgetFileSize(path_) >= kMinDatabaseSize;
     __trace__.debug(L"Loading DB:%s", path_);
     try {
+        // Created private (the logs and counts are not other users' business); SQLite
+        // gives its journal files the same mode.
+        if ((flags_ & SQLite::OPEN_CREATE) != 0)
+            if (int fd = kitbase::openPrivateAppend(WS2S(path_)); fd >= 0)
+                close(fd);
         db_ = std::make_unique<SQLite::Database>(WS2S(path_), flags_, 0);
         __trace__.debug(L"<---- Connection to DB %s was successful", path_);
     } catch (const std::exception& e) {

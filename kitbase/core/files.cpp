@@ -19,6 +19,7 @@
 #include "kitbase/core/md5.h"
 #include "kitbase/core/strings.h"
 #include "kitbase/core/trace.h"
+#include "kitbase/platform/private_files.h"
 #include "kitbase/platform/wildcard.h"
 #include "kitbase/platform/winerror.h"
 
@@ -192,8 +193,15 @@ unsigned int GenerateTmpFileName(std::wstring& path) {
     for (int attempt = 0; attempt < 1000; ++attempt) {
         number = drawNumber();
         candidate = createPath(folder, std::to_wstring(number) + L".tmp");
-        if (claimNumber(number) && !pathPresent(narrow(candidate)))
+        if (!claimNumber(number) || pathPresent(narrow(candidate)))
+            continue;
+        // The name is taken by creating the file, exclusively and private, so that no
+        // one can put a file or a link there before the caller opens it.
+        int fd = kitbase::createExclusive(narrow(candidate), kitbase::kSecretFileMode, false);
+        if (fd >= 0) {
+            close(fd);
             break;
+        }
     }
     path = candidate;
     return number;

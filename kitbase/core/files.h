@@ -14,7 +14,8 @@
 #include "kitbase/platform/wintypes.h"
 
 // Makes a fresh name for a temporary file in the product's temporary folder: the
-// decimal text of a random 32-bit number followed by ".tmp". No file is created. A
+// decimal text of a random 32-bit number followed by ".tmp". The file is created, empty,
+// exclusively and readable by its owner only, so that the name cannot be taken over. A
 // name is never handed out twice by one process, and a name that exists on disk is
 // skipped. Safe to call from several threads. Returns the number used.
 KITBASE_API unsigned int GenerateTmpFileName(std::wstring& path);

@@ -14,6 +14,8 @@
 #include "kitbase/core/registry.h"
 #include "kitbase/core/strings.h"
 #include "kitbase/core/sysinfo.h"
+#include "kitbase/core/trace.h"
+#include "kitbase/platform/private_files.h"
 #include "kitbase/platform/roots.h"
 #include "kitbase/platform/utf8.h"
 
@@ -83,9 +85,13 @@ std::wstring wide(const std::string& path) {
 
 // Creates a data folder (and any missing parent); a failure shows later, when a file
 // in it cannot be written.
+// Data folders are private to the service; one that another user owns or may write is
+// refused (the writers then refuse it too).
 const std::wstring& created(const std::wstring& folder) {
-    if (!folder.empty())
-        kitbase::ensureFolder(kitbase::wideToUtf8(folder));
+    std::string why;
+    if (!folder.empty() &&
+        !kitbase::ensurePrivateFolder(kitbase::wideToUtf8(folder), kitbase::kPrivateFolderMode, &why))
+        __trace__.error(L"Refusing the data folder %ls: %s", folder, why);
     return folder;
 }
 

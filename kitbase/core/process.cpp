@@ -11,6 +11,7 @@
 #include "kitbase/core/files.h"
 #include "kitbase/core/folders.h"
 #include "kitbase/core/strings.h"
+#include "kitbase/platform/private_files.h"
 #include "kitbase/platform/proclist.h"
 #include "kitbase/platform/roots.h"
 #include "kitbase/platform/spawner.h"
@@ -226,6 +227,12 @@ unsigned int GetProcessList(std::unordered_set<std::wstring>& paths, const std::
 unsigned int TaskKill(Trace* trace, DWORD id, const std::wstring& name, bool byName) {
     Trace& t = traceOf(trace);
     const std::wstring program = taskKillProgram();
+    // A root process runs the kill program only from a place no other user can change.
+    std::string why;
+    if (!kitbase::isTrustedPlace(WS2S(program), &why)) {
+        t.error(L"Refusing to run %ls: %s", program, why);
+        return 0;
+    }
     unsigned int result = 0;
     if (id != 0) {
         t.info(L"Trying to terminate process via taskkill");

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "kitbase/core/logdb.h"
 #include "kitbase/core/strings.h"
 #include "kitbase/core/sysinfo.h"
+#include "kitbase/platform/private_files.h"
 #include "kitbase/platform/roots.h"
 #include "kitbase/platform/winerror.h"
 
@@ -52,7 +54,8 @@ void writeWide(FILE* f, const std::wstring& text) {
 
 // Appends the whole text to a file in one write.
 void appendToFile(const std::wstring& path, const std::wstring& text) {
-    int fd = open(WS2S(path).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    // Logs are private: no other user reads them, and no link planted at the name is followed.
+    int fd = kitbase::openPrivateAppend(WS2S(path));
     if (fd < 0)
         return;
     std::string bytes = WS2S(text);
@@ -142,7 +145,7 @@ Trace::~Trace() {
 }
 
 void Trace::openFile(bool keepContent) {
-    int fd = open(WS2S(logPath_).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    int fd = kitbase::openPrivateAppend(WS2S(logPath_));
     if (fd < 0)
         return;
     // The lock marks the file as written by this trace: another process that opens
@@ -418,10 +421,17 @@ bool writeNum(int fd, unsigned long value, unsigned base = 10) {
     return writeRaw(fd, buf + pos, sizeof buf - pos);
 }
 
+// Where the crash report goes: the log folder, fixed before any handler can run (a
+// handler may only use what is ready).
+char g_dumpPath[4096];
+
 void installCrashHandlers() {
     std::lock_guard<std::mutex> lock(g_handlerLock);
     if (g_installed)
         return;
+    const std::string dump = WS2S(createPath(getLogFolder(), L"Antivirus-MiniDump.dmp"));
+    if (dump.size() < sizeof g_dumpPath)
+        memcpy(g_dumpPath, dump.c_str(), dump.size() + 1);
     // The first backtrace loads what it needs; do that now, not inside a handler.
     void* frames[4];
     backtrace(frames, 4);
@@ -457,7 +467,9 @@ void onInvalidParameter(const wchar_t* expression, const wchar_t* function, cons
 void onUnhandledException(int signal, siginfo_t* info, void*) {
     const int savedErrno = errno;
     writeStr(1, "Got an unhandled exception.");
-    int fd = open("Antivirus-MiniDump.dmp", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // Never through a link planted at the name.
+    int fd =
+        g_dumpPath[0] ? open(g_dumpPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600) : -1;
     if (fd < 0) {
         writeStr(1, "CreateFile failed. Error: ");
         writeNum(1, winErrorFromErrno(errno));

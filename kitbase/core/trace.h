@@ -139,7 +139,7 @@ KITBASE_API std::wstring tgetErrorString(DWORD code);
 // Crash handlers installed by inittrace. The invalid-parameter handler has no
 // counterpart on this platform (it is never installed); the unhandled-exception
 // handler runs on the fatal signals SIGSEGV, SIGBUS, SIGILL, SIGFPE and SIGABRT,
-// writes "Antivirus-MiniDump.dmp" in the current folder and hands the signal on to
+// writes "Antivirus-MiniDump.dmp" in the log folder and hands the signal on to
 // the handler it replaced.
 KITBASE_API void onInvalidParameter(const wchar_t* expression, const wchar_t* function, const wchar_t* file,
                                     unsigned int line, uintptr_t reserved);

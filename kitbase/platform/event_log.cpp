@@ -8,6 +8,7 @@
 #include <ctime>
 #include <mutex>
 
+#include "kitbase/platform/private_files.h"
 #include "kitbase/platform/roots.h"
 #include "kitbase/platform/utf8.h"
 #include "kitbase/platform/winerror.h"
@@ -103,10 +104,8 @@ std::unique_ptr<EventSource> EventSource::open(const std::wstring& sourceName) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    if (!ensureFolder(eventLogFolder(), 0755)) {
-        setLastErrorFromErrno();
+    if (!ensurePrivateFolder(eventLogFolder(), kPrivateFolderMode))
         return nullptr;
-    }
     return std::unique_ptr<EventSource>(new EventSource(sourceName));
 }
 
@@ -134,7 +133,7 @@ bool EventSource::report(WORD type, WORD category, DWORD eventId, const std::vec
         toSyslog(syslogPriority(type), source, joined);
 
     // One write per entry on an append-only file: entries of other processes never interleave.
-    int fd = ::open(logFilePath().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    int fd = openPrivateAppend(logFilePath());
     if (fd < 0) {
         setLastErrorFromErrno();
         return false;

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <new>
 
+#include "kitbase/platform/private_files.h"
 #include "kitbase/platform/roots.h"
 #include "kitbase/platform/utf8.h"
 
@@ -244,8 +245,11 @@ SQLite::Database& RegistryStore::db() {
         (void)db_.release();  // the parent's connection is left alone in a forked child
 
     std::filesystem::path file(path_);
+    // The store holds the machine id and the programs services run: private to its owner.
     if (file.has_parent_path())
-        ensureFolder(file.parent_path().string(), 0755);
+        ensurePrivateFolder(file.parent_path().string(), kPrivateFolderMode);
+    if (int fd = openPrivateAppend(path_, kSecretFileMode); fd >= 0)
+        ::close(fd);
     auto db = std::make_unique<SQLite::Database>(path_, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE,
                                                  kBusyTimeoutMs);
     db->execAndGet("PRAGMA journal_mode = WAL");

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "kitbase/platform/private_files.h"
 #include "kitbase/platform/registry_store.h"
 #include "kitbase/platform/roots.h"
 #include "kitbase/platform/utf8.h"
@@ -142,22 +143,11 @@ bool readWhole(const std::string& path, std::string& content) {
 
 // Writes the record through a temporary file and a rename, so a reader never sees half of it.
 DWORD writeRecord(const ServiceConfig& config) {
-    if (!ensureFolder(databaseFolder(), 0755))
-        return setLastErrorFromErrno();
-    std::string path = ServiceDatabase::recordPath(config.name);
-    std::string temp = path + ".new";
-    std::string content = serialize(config);
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return winErrorFromErrno(errno);
-    bool ok = ::write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
-    int err = errno;
-    ok = ::close(fd) == 0 && ok;
-    if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
-        err = ok ? errno : err;
-        ::unlink(temp.c_str());
-        return winErrorFromErrno(err ? err : EIO);
-    }
+    if (!ensurePrivateFolder(databaseFolder(), kPrivateFolderMode))
+        return GetLastError();
+    // Records name programs the manager runs as root: no other user reads or replaces them.
+    if (!writeFileAtomically(ServiceDatabase::recordPath(config.name), serialize(config), kSecretFileMode))
+        return winErrorFromErrno(errno ? errno : EIO);
     return ERROR_SUCCESS;
 }
 

@@ -14,6 +14,7 @@
 #include <optional>
 #include <vector>
 
+#include "kitbase/platform/private_files.h"
 #include "kitbase/platform/roots.h"
 #include "kitbase/platform/service_channel.h"
 #include "kitbase/platform/spawner.h"
@@ -110,16 +111,10 @@ private:
     }
 
     void writeStatusFile() {
-        std::string path = ServiceDatabase::runPath(name_, ".status");
-        std::string temp = path + ".new";
-        std::string text = ServiceChannel::statusText(status_) + "\n";
-        int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd < 0)
-            return;
-        bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-        ::close(fd);
-        if (!ok || ::rename(temp.c_str(), path.c_str()) != 0)
-            ::unlink(temp.c_str());
+        // Anyone may read a service's status; the file is never written through a
+        // link planted at a fixed name.
+        writeFileAtomically(ServiceDatabase::runPath(name_, ".status"),
+                            ServiceChannel::statusText(status_) + "\n", 0644);
     }
 
     void reply(int fd, const std::string& message) { ServiceChannel::send(fd, message); }

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <thread>
 
+#include "kitbase/platform/private_files.h"
 #include "kitbase/platform/roots.h"
 #include "kitbase/platform/service_channel.h"
 #include "kitbase/platform/spawner.h"
@@ -78,9 +79,9 @@ DWORD done(DWORD error) {
 
 DWORD ServiceManager::checkAccess() {
     if (!machineRoot().empty()) {
-        const char* forced = getenv("KITBASE_SERVICE_ADMIN");
-        if (forced && *forced)
-            return std::string(forced) == "1" ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+        std::string forced = testOverride("KITBASE_SERVICE_ADMIN");
+        if (!forced.empty())
+            return forced == "1" ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
     }
     return ::geteuid() == 0 ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
 }

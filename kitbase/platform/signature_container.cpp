@@ -22,6 +22,7 @@
 #include <memory>
 #include <mutex>
 
+#include "kitbase/platform/private_files.h"
 #include "kitbase/platform/roots.h"
 #include "kitbase/platform/utf8.h"
 #include "kitbase/platform/winerror.h"
@@ -450,6 +451,9 @@ StorePtr loadAnchors() {
     if (!store)
         return store;
     std::string folder = trustAnchorFolder();
+    // A root process trusts no anchor another user could have put or changed there.
+    if (!isTrustedPlace(folder))
+        return store;
     DIR* dir = opendir(folder.c_str());
     if (!dir)
         return store;
@@ -457,7 +461,8 @@ StorePtr loadAnchors() {
         std::string name = entry->d_name;
         if (name.empty() || name[0] == '.' || !hasAnchorExtension(name))
             continue;
-        addAnchorFile(store.get(), folder + "/" + name);
+        if (isTrustedPlace(folder + "/" + name))
+            addAnchorFile(store.get(), folder + "/" + name);
     }
     closedir(dir);
     return store;
@@ -775,9 +780,10 @@ std::string trustAnchorFolder() {
         if (!g_anchorFolder.empty())
             return g_anchorFolder;
     }
-    const char* env = getenv("KITBASE_TRUST_ANCHORS");
-    if (env && *env)
-        return env;
+    // The tests' own anchors, honoured only under a data root of the tests.
+    std::string forced = testOverride("KITBASE_TRUST_ANCHORS");
+    if (!forced.empty())
+        return forced;
     return executableFolder() + "/trust";
 }
 

@@ -1,5 +1,9 @@
 #include "engine.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <set>
@@ -289,11 +293,32 @@ int32_t Engine::extractMalwareNames(const wchar_t* folder) const {
     std::string target = toUtf8(folder) + "/AV-malware-names-" + toUtf8(database->vdfVersion()) + ".txt";
     std::string temporary = target + ".part";
     {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        // Made new (a stale file or a link planted at the name is removed, never
+        // followed), then renamed into place.
+        std::string text;
         for (const auto& name : names)
-            out << toUtf8(name) << '\n';
-        out.flush();
-        if (!out) {
+            text += toUtf8(name) + '\n';
+        bool ok = false;
+        for (int attempt = 0; attempt < 2 && !ok; ++attempt) {
+            int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+            if (fd < 0) {
+                if (errno != EEXIST || unlink(temporary.c_str()) != 0)
+                    break;
+                continue;
+            }
+            size_t done = 0;
+            while (done < text.size()) {
+                ssize_t n = write(fd, text.data() + done, text.size() - done);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0)
+                    break;
+                done += static_cast<size_t>(n);
+            }
+            ok = done == text.size();
+            ok = close(fd) == 0 && ok;
+        }
+        if (!ok) {
             std::remove(temporary.c_str());
             return QVAPI_E_WRITE;
         }

@@ -267,7 +267,12 @@ TEST(TempNames, NameIsANumberInTheTemporaryFolder) {
     std::wstring path;
     unsigned int number = GenerateTmpFileName(path);
     EXPECT_EQ(path, createPath(getTmp(), std::to_wstring(number) + L".tmp"));
-    EXPECT_FALSE(fileExists(path));
+    // The name is taken: an empty file only its owner can read.
+    struct stat st {};
+    ASSERT_EQ(lstat(WS2S(path).c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_size, 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_NE(GenerateTmpFileName(), path);
 }
 

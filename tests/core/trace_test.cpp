@@ -483,7 +483,9 @@ TEST(TraceDeathTest, FatalSignalWritesTheDumpAndEndsTheProcess) {
                    (WIFEXITED(status) && WEXITSTATUS(status) != 0 && WEXITSTATUS(status) != 3);
         },
         "");
-    const std::string dump = readFile(folder + "/Antivirus-MiniDump.dmp");
+    // The report lands in the log folder, not in the folder the process was started from.
+    EXPECT_EQ(readFile(folder + "/Antivirus-MiniDump.dmp"), "");
+    const std::string dump = readFile(WS2S(createPath(getLogFolder(), L"Antivirus-MiniDump.dmp")));
     EXPECT_EQ(0u, dump.rfind("Signal: " + std::to_string(SIGSEGV) + "\n", 0)) << dump;
     EXPECT_NE(std::string::npos, dump.find("Backtrace:\n"));
 }

@@ -235,6 +235,28 @@ TEST_F(SignatureContainer, TrustAnchorFolderIsChosenByOverrideThenEnvironmentThe
     unsetenv("KITBASE_TRUST_ANCHORS");
 }
 
+TEST_F(SignatureContainer, ARootProcessTrustsNoAnchorsAnotherUserCanChange) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root";
+    std::string path = signedFile("user.dll", "korvanex");
+    std::string userAnchors = testsupport::makeTempDir("user-anchors");
+    testsupport::writeFile(userAnchors + "/root.pem", testsupport::readFile(pki().cert("root")));
+    ASSERT_EQ(chown(userAnchors.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chown((userAnchors + "/root.pem").c_str(), 65534, 65534), 0);
+    // Named by the environment, as a user could have set it for a root process.
+    kitbase::setTrustAnchorFolder("");
+    setenv("KITBASE_TRUST_ANCHORS", userAnchors.c_str(), 1);
+    EXPECT_EQ(kitbase::verifySignatureOfFile(path).code, CERT_E_CHAINING);
+    // Owned by root again, the same anchors are trusted.
+    ASSERT_EQ(chown(userAnchors.c_str(), 0, 0), 0);
+    ASSERT_EQ(chown((userAnchors + "/root.pem").c_str(), 0, 0), 0);
+    EXPECT_EQ(kitbase::verifySignatureOfFile(path).failure, SignatureFailure::None);
+    // An anchor others may write is not taken either.
+    chmod((userAnchors + "/root.pem").c_str(), 0666);
+    EXPECT_EQ(kitbase::verifySignatureOfFile(path).code, CERT_E_CHAINING);
+    unsetenv("KITBASE_TRUST_ANCHORS");
+}
+
 TEST_F(SignatureContainer, SealedCopyKeepsTheBytesReadAndCannotBeChanged) {
     std::string path = signedFile("engine", "quorvane");
     std::string original = testsupport::readFile(path);

@@ -545,9 +545,14 @@ TEST_F(EngineTest, VersionItems) {
 TEST_F(EngineTest, MalwareNameFiles) {
     initialize();
     std::string tmp = makeTempDir("tmp");
+    // A link planted at the temporary name is removed, not written through.
+    std::string victim = makeTempDir("victim") + "/file";
+    writeFile(victim, "untouched");
+    symlink(victim.c_str(), (tmp + "/AV-malware-names-8.20.1.0.txt.part").c_str());
     ASSERT_EQ(api().QVAPI_extract_malware_names(wide(tmp).c_str()), 0);
     EXPECT_EQ(readFile(tmp + "/AV-malware-names-8.20.1.0.txt"), "Eicar-Test-Signature\n");
     EXPECT_EQ(std::distance(fs::directory_iterator(tmp), fs::directory_iterator()), 1);
+    EXPECT_EQ(readFile(victim), "untouched");
 }
 
 TEST_F(EngineTest, Options) {
