@@ -1,5 +1,6 @@
 #include "kitbase/services/quarantine_ops.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -96,7 +97,22 @@ bool namesOwnCopy(const std::wstring& datPath, const QuaFile& record) {
 bool SecureCopyFile(const std::wstring& source, const std::wstring& destination) {
     const std::string src = WS2S(source);
     const std::string dst = WS2S(destination);
-    FILE* in = fopen(src.c_str(), "rbe");
+    // Only a regular file is copied: opening a FIFO or a device for reading could block
+    // for ever.
+    FILE* in = nullptr;
+    const int fd = open(src.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd >= 0) {
+        struct stat status {};
+        if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && fcntl(fd, F_SETFL, 0) == 0)
+            in = fdopen(fd, "rb");
+        else
+            errno = EINVAL;
+        if (!in) {
+            const int err = errno;
+            close(fd);
+            errno = err;
+        }
+    }
     if (!in) {
         const int err = errno;
         __trace__.error(L"Cannot secure copy file: Cannot open source file %ls. Code:%d:%ls", source, err,

@@ -11,10 +11,11 @@
 // (so only the first byte of each pair changes; a final odd byte is XORed alone).
 constexpr uint16_t QUARANTINE_SCRAMBLE_KEY = 0x2B;
 
-// Writes the scrambled (or, for a scrambled source, the plain) form of `source` into
-// `destination`, replacing it. True when every byte was read, written and the
-// destination closed; on failure a partly written destination is removed. A source
-// and destination that are the same file are refused.
+// Writes the scrambled (or, for a scrambled source, the plain) form of the regular file
+// `source` into `destination`, replacing it. True when every byte was read, written
+// and the destination closed; on failure a partly written destination is removed. A
+// source that is no regular file, and a source and destination that are the same
+// file, are refused.
 KITBASE_API bool SecureCopyFile(const std::wstring& source, const std::wstring& destination);
 
 // Deletes a file, up to ten tries 500 ms apart. 0 deleted; 1 the file does not exist;

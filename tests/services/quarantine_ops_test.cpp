@@ -1,6 +1,7 @@
 #include "kitbase/services/quarantine_ops.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <filesystem>
@@ -79,6 +80,10 @@ TEST_F(QuarantineOpsTest, FailedCopiesReportFailureAndLeaveNoPartialFile) {
     EXPECT_TRUE(fs::exists("/dev/full"));
     // A source that cannot be read (a folder).
     EXPECT_FALSE(SecureCopyFile(S2WS(sources), S2WS(quarantine + "/out")));
+    EXPECT_FALSE(fs::exists(quarantine + "/out"));
+    // A FIFO is refused instead of waiting for a writer.
+    ASSERT_EQ(0, mkfifo((sources + "/fifo").c_str(), 0600));
+    EXPECT_FALSE(SecureCopyFile(S2WS(sources + "/fifo"), S2WS(quarantine + "/out")));
     EXPECT_FALSE(fs::exists(quarantine + "/out"));
     // Onto itself: the source is kept whole.
     EXPECT_FALSE(SecureCopyFile(S2WS(sources + "/in"), S2WS(sources + "/./in")));
