@@ -1,5 +1,7 @@
 #include "kitbase/platform/shell_api.h"
 
+#include <sys/stat.h>
+
 #include <cwchar>
 #include <string>
 
@@ -40,6 +42,12 @@ HINSTANCE ShellExecuteW(HWND, const wchar_t* verb, const wchar_t* file, const wc
         return result(SE_ERR_NOASSOC);
     }
     if (!file || !*file) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return result(SE_ERR_FNF);
+    }
+    // A missing program is reported as such, whatever its folder.
+    struct stat st {};
+    if (::stat(kitbase::wideToUtf8(file).c_str(), &st) != 0) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return result(SE_ERR_FNF);
     }
