@@ -73,6 +73,9 @@ void PostRS5WSCComm::logCallback(int level, const wchar_t* text, void* /*context
 }
 
 HRESULT PostRS5WSCComm::initialize(unsigned int flags) {
+    // A second initialisation starts afresh instead of leaking the first load.
+    if (module_)
+        cleanup();
     libraryPath_ = createPath(getScannerPath(), L"vrnwsccomm.dll");
     module_ = kitbase::loadModule(WS2S(libraryPath_));
     if (!module_) {

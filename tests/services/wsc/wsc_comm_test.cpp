@@ -419,3 +419,38 @@ TEST(WSCComm, AMissingAdministrationToolIsReported) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(WSCComm, BackEndFailuresAreLoggedWithTheirCodes) {
+    openTrace();
+    WSCComm comm;
+    ASSERT_EQ(comm.initialize(kProductId), S_OK);
+    // Nothing registered yet: the library answers "not found".
+    EXPECT_EQ(comm.update_status(WSC_SECURITY_PRODUCT_STATE_ON, 1), static_cast<HRESULT>(0x80070490u));
+    EXPECT_EQ(countLogged("] Update WSC Status returned: 80070490 - "), 1);
+    ASSERT_EQ(comm.register_remediation(L"/p/statusmith.exe", L"Product", L"/p/f"), S_OK);
+    const auto bad = static_cast<WSC_SECURITY_PRODUCT_SUBSTATUS>(9);
+    EXPECT_EQ(comm.update_settings_substatus(bad), E_INVALIDARG);
+    EXPECT_EQ(comm.update_scan_substatus(bad), E_INVALIDARG);
+    EXPECT_EQ(comm.update_protection_substatus(bad), E_INVALIDARG);
+    for (const char* name :
+         {"update_settings_substatus", "update_scan_substatus", "update_protection_substatus"})
+        EXPECT_EQ(countLogged(std::string("] ") + name + " returned: 80070057 - "), 1) << name;
+    EXPECT_EQ(countLogged("] Updating substatus to 9"), 3);
+    EXPECT_TRUE(comm.isInitialized());
+}
+
+TEST(WSCComm, AFailedUnregistrationAnswersFail) {
+    openTrace();
+    const std::string program = useOwnProgramFolder();
+    placeLibrary(program, fakeLibrary("wsc_fake_complete"));  // its last step answers access denied
+    WSCComm comm;
+    ASSERT_EQ(comm.initialize(kProductId), S_OK);
+    ASSERT_EQ(comm.register_remediation(L"/p/statusmith.exe", L"Product", L"/p/f"), S_OK);
+    EXPECT_EQ(comm.unregister_remediation(), E_FAIL);
+    EXPECT_EQ(countLogged("] UnRegister remediation returned: 80070005 - "), 1);
+    EXPECT_TRUE(comm.isInitialized());
+}
+
+}  // namespace
