@@ -50,6 +50,10 @@ struct MissingCase {
     const char* record;
 };
 
+void PrintTo(const MissingCase& c, std::ostream* os) {
+    *os << "entry " << c.omitted;
+}
+
 class PostRS5MissingEntry : public ::testing::TestWithParam<MissingCase> {};
 
 TEST_P(PostRS5MissingEntry, IsReportedAndTheLibraryIsFreedAgain) {

@@ -231,6 +231,10 @@ struct SyncCase {
     const char* recorded;
 };
 
+void PrintTo(const SyncCase& c, std::ostream* os) {
+    *os << c.recorded;
+}
+
 class WSCSyncDrop : public ::testing::TestWithParam<SyncCase> {};
 
 TEST_P(WSCSyncDrop, AZeroSyncValueDropsOneOffOrSnoozedReport) {
