@@ -11,7 +11,7 @@
 #include <string>
 
 #include "kitbase/core/locks.h"
-#include "scanwarden/engine_infos.h"
+#include "kitbase/services/engine_infos.h"
 #include "scanwarden/qvapi_api.h"
 #include "scanwarden/scan_record.h"
 

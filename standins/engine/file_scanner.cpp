@@ -143,7 +143,7 @@ Deadline deadlineIn(uint32_t seconds) {
 }
 
 ScanOutcome scanFile(Engine& engine, qvapi_instance* in, const std::wstring& path, int givenFd,
-                     Deadline deadline) {
+                     Deadline deadline, const struct stat* known) {
     ScanOutcome outcome;
     auto db = engine.db();
     if (!db) {
@@ -172,7 +172,9 @@ ScanOutcome scanFile(Engine& engine, qvapi_instance* in, const std::wstring& pat
         fd = own.fd;
     }
     struct stat st {};
-    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (known && fd == givenFd)
+        st = *known;
+    if (fd < 0 || ((!known || fd != givenFd) && fstat(fd, &st) != 0) || !S_ISREG(st.st_mode)) {
         reportError(in, path, path, 0, QVAPI_REPORT_ERROR, QVAPI_E_OPEN);
         outcome.result = QVAPI_E_OPEN;
         return outcome;

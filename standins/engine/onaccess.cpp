@@ -1,7 +1,7 @@
 #include "onaccess.h"
 
 #include <fcntl.h>
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/fanotify.h>
 #include <sys/stat.h>
@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <unordered_map>
 
 #include "engine.h"
 #include "file_scanner.h"
@@ -24,7 +25,11 @@ namespace {
 thread_local bool workerThread = false;
 constexpr uint64_t kWatchMask = FAN_OPEN_PERM | FAN_OPEN_EXEC_PERM;
 constexpr uint32_t kMaxIgnoreMarks = 200000;
-constexpr size_t kEventsPerRead = 4;
+// One event per read: with one worker woken per event, each open goes to its own
+// worker instead of waiting behind the scans of the same batch.
+constexpr size_t kEventsPerRead = 1;
+// How long a worker looks for the next access before it sleeps.
+constexpr auto kSpin = std::chrono::microseconds(100);
 
 std::string readLink(const std::string& path) {
     char buffer[4096];
@@ -67,6 +72,8 @@ struct OnAccess::Access {
     bool decided = false;
     int32_t verdict = QVAPI_OA_ALLOW;
     bool knownClean = false;
+    struct stat st {};
+    bool hasStat = false;
 };
 
 OnAccess::OnAccess(Engine& engine, uint32_t threads)
@@ -172,10 +179,9 @@ int32_t OnAccess::start() {
         stopping_ = false;
     }
     running_ = true;
+    workersStop_ = false;
     if (fanFd_ >= 0) {
-        markerStop_ = false;
         watchdogStop_ = false;
-        marker_ = std::thread(&OnAccess::markerMain, this);
         watchdog_ = std::thread(&OnAccess::watchdogMain, this);
     }
     for (size_t i = 0; i < instances_.size(); ++i)
@@ -192,6 +198,7 @@ int32_t OnAccess::stop() {
         std::lock_guard<std::mutex> guard(queueLock_);
         stopping_ = true;
     }
+    workersStop_ = true;
     uint64_t one = 1;
     [[maybe_unused]] ssize_t n = write(stopFd_, &one, sizeof one);
     for (auto& worker : workers_)
@@ -214,14 +221,6 @@ int32_t OnAccess::stop() {
     pendingChanged_.notify_all();
     if (watchdog_.joinable())
         watchdog_.join();
-    {
-        std::lock_guard<std::mutex> guard(markLock_);
-        markerStop_ = true;
-        toMark_.clear();
-    }
-    markReady_.notify_all();
-    if (marker_.joinable())
-        marker_.join();
     for (int* fd : {&fanFd_, &queueFd_, &stopFd_}) {
         if (*fd >= 0)
             close(*fd);
@@ -241,32 +240,12 @@ void OnAccess::forgetCleanFiles() {
 void OnAccess::ignoreFromNowOn(const std::shared_ptr<Access>& access) {
     if (fanFd_ < 0 || !access->kernel)
         return;
-    {
-        std::lock_guard<std::mutex> guard(markLock_);
-        if (markerStop_ || toMark_.size() >= 4096)
-            return;  // the file is only scanned again
-        toMark_.push_back(access);
-    }
-    markReady_.notify_one();
-}
-
-void OnAccess::markerMain() {
-    for (;;) {
-        std::shared_ptr<Access> access;
-        {
-            std::unique_lock<std::mutex> guard(markLock_);
-            markReady_.wait(guard, [&] { return markerStop_ || !toMark_.empty(); });
-            if (markerStop_)
-                return;
-            access = std::move(toMark_.front());
-            toMark_.pop_front();
-        }
-        // The kernel drops an ignore mark when the file is modified, so a clean file is
-        // not reported again until someone writes to it.
-        if (ignoreMarks_.fetch_add(1) >= kMaxIgnoreMarks)
-            forgetCleanFiles();
-        fanotify_mark(fanFd_, FAN_MARK_ADD | FAN_MARK_IGNORED_MASK, kWatchMask, access->fd, nullptr);
-    }
+    // Set by the worker that answered, after the answer: the opener does not wait for it.
+    // The kernel drops an ignore mark when the file is modified, so a clean file is not
+    // reported again until someone writes to it.
+    if (ignoreMarks_.fetch_add(1) >= kMaxIgnoreMarks)
+        forgetCleanFiles();
+    fanotify_mark(fanFd_, FAN_MARK_ADD | FAN_MARK_IGNORED_MASK, kWatchMask, access->fd, nullptr);
 }
 
 void OnAccess::answer(Access& access, int32_t verdict) {
@@ -312,9 +291,10 @@ bool OnAccess::excepted(const std::string& path, int32_t pid) const {
 bool OnAccess::decideAtOnce(Access& access) {
     if (access.pid == ownPid_)
         return true;
-    struct stat st {};
+    struct stat& st = access.st;
     if (fstat(access.fd, &st) != 0 || !S_ISREG(st.st_mode))
         return true;
+    access.hasStat = true;
     if (auto db = engine_.db()) {
         bool needArchives = false;
         for (auto* instance : instances_)
@@ -335,12 +315,20 @@ bool OnAccess::decideAtOnce(Access& access) {
     if (excepted(access.narrow, access.pid))
         return true;
     if (!engine_.scanNetworkDrives()) {
-        struct statfs fs {};
-        if (fstatfs(access.fd, &fs) == 0) {
-            auto type = static_cast<uint64_t>(fs.f_type);
-            if (type == 0x6969 || type == 0x517B || type == 0xFF534D42 || type == 0xFE534D42)
-                return true;
+        // The kind of file system per device, looked up once per worker.
+        thread_local std::unordered_map<dev_t, bool> networkDevices;
+        auto known = networkDevices.find(st.st_dev);
+        if (known == networkDevices.end()) {
+            struct statfs fs {};
+            bool network = false;
+            if (fstatfs(access.fd, &fs) == 0) {
+                auto type = static_cast<uint64_t>(fs.f_type);
+                network = type == 0x6969 || type == 0x517B || type == 0xFF534D42 || type == 0xFE534D42;
+            }
+            known = networkDevices.emplace(st.st_dev, network).first;
         }
+        if (known->second)
+            return true;
     }
     return false;
 }
@@ -359,7 +347,8 @@ void OnAccess::enqueue(const std::shared_ptr<Access>& access) {
 }
 
 void OnAccess::process(qvapi_instance* instance, const std::shared_ptr<Access>& access) {
-    ScanOutcome outcome = scanFile(engine_, instance, access->path, access->fd, access->deadline);
+    ScanOutcome outcome = scanFile(engine_, instance, access->path, access->fd, access->deadline,
+                                   access->hasStat ? &access->st : nullptr);
     QVAPI_OA_FILE_STATUS_DATA data{access->path.c_str(), access->pid, access->access};
     int32_t verdict = fireCallback(instance, QVAPI_CALLBACK_OA_FILE_STATUS, &data) == QVAPI_OA_DENY
                           ? QVAPI_OA_DENY
@@ -380,18 +369,90 @@ void OnAccess::handleKernelEvent(qvapi_instance* instance, const std::shared_ptr
     process(instance, access);
 }
 
+void OnAccess::handleKernelRead(qvapi_instance* instance, const char* buffer, ssize_t length) {
+    // Every access read goes on the watchdog's list before the first of them is
+    // scanned: one that waits here behind a slow scan is still allowed on time.
+    const Deadline deadline = deadlineIn(engine_.oaScanTimeout());
+    std::shared_ptr<Access> batch[kEventsPerRead];
+    bool permission[kEventsPerRead] = {};
+    size_t count = 0;
+    auto* event = reinterpret_cast<const fanotify_event_metadata*>(buffer);
+    for (; FAN_EVENT_OK(event, length) && count < kEventsPerRead; event = FAN_EVENT_NEXT(event, length)) {
+        if (event->vers != FANOTIFY_METADATA_VERSION || event->fd < 0)
+            continue;
+        auto access = std::make_shared<Access>();
+        access->fd = event->fd;
+        access->kernel = true;
+        access->pid = event->pid;
+        access->access = (event->mask & FAN_OPEN_EXEC_PERM) ? QVAPI_OA_ACCESS_EXEC : QVAPI_OA_ACCESS_OPEN;
+        access->deadline = deadline;
+        permission[count] = (event->mask & kWatchMask) != 0;
+        batch[count++] = std::move(access);
+    }
+    if (deadline != Deadline::max()) {
+        std::lock_guard<std::mutex> guard(pendingLock_);
+        for (size_t i = 0; i < count; ++i)
+            pending_.emplace(batch[i].get(), batch[i]);
+    }
+    for (size_t i = 0; i < count; ++i)
+        handleKernelEvent(instance, batch[i], permission[i]);
+    if (deadline != Deadline::max()) {
+        std::lock_guard<std::mutex> guard(pendingLock_);
+        for (size_t i = 0; i < count; ++i)
+            pending_.erase(batch[i].get());
+    }
+}
+
 void OnAccess::workerMain(size_t index) {
     workerThread = true;
     qvapi_instance* instance = instances_[index];
     alignas(fanotify_event_metadata) char buffer[kEventsPerRead * sizeof(fanotify_event_metadata)];
+    // A wait set of its own: an access wakes one worker, not all of them; the stop
+    // wakes everyone.
+    int waitSet = epoll_create1(EPOLL_CLOEXEC);
+    if (waitSet < 0)
+        return;
+    auto watch = [&](int fd, uint32_t events) {
+        epoll_event e{};
+        e.events = events;
+        e.data.fd = fd;
+        epoll_ctl(waitSet, EPOLL_CTL_ADD, fd, &e);
+    };
+    watch(stopFd_, EPOLLIN);
+    watch(queueFd_, EPOLLIN | EPOLLEXCLUSIVE);
+    if (fanFd_ >= 0)
+        watch(fanFd_, EPOLLIN | EPOLLEXCLUSIVE);
     for (;;) {
-        pollfd fds[3] = {{stopFd_, POLLIN, 0}, {queueFd_, POLLIN, 0}, {fanFd_, POLLIN, 0}};
-        int count = poll(fds, fanFd_ >= 0 ? 3 : 2, -1);
+        // Right after an access the next one often follows within microseconds (a
+        // program reads one file after the other): one worker at a time looks for it
+        // for a short while before it goes to sleep, which saves the wake-up.
+        if (workersStop_)
+            break;
+        if (fanFd_ >= 0 && !spinning_.exchange(true)) {
+            const auto until = std::chrono::steady_clock::now() + kSpin;
+            ssize_t length = -1;
+            do {
+                length = read(fanFd_, buffer, sizeof buffer);
+            } while (length <= 0 && std::chrono::steady_clock::now() < until);
+            spinning_ = false;
+            if (length > 0) {
+                handleKernelRead(instance, buffer, length);
+                continue;
+            }
+        }
+        epoll_event ready[3];
+        int count = epoll_wait(waitSet, ready, 3, -1);
         if (count < 0 && errno != EINTR)
-            return;
-        if (fds[0].revents & POLLIN)
-            return;
-        if (fds[1].revents & POLLIN) {
+            break;
+        bool stop = false, queued = false, kernel = false;
+        for (int i = 0; i < count; ++i) {
+            stop = stop || ready[i].data.fd == stopFd_;
+            queued = queued || ready[i].data.fd == queueFd_;
+            kernel = kernel || ready[i].data.fd == fanFd_;
+        }
+        if (stop)
+            break;
+        if (queued) {
             uint64_t value = 0;
             if (read(queueFd_, &value, sizeof value) == sizeof value) {
                 std::shared_ptr<Access> access;
@@ -406,45 +467,13 @@ void OnAccess::workerMain(size_t index) {
                     process(instance, access);
             }
         }
-        if (fanFd_ >= 0 && (fds[2].revents & POLLIN)) {
+        if (kernel) {
             ssize_t length = read(fanFd_, buffer, sizeof buffer);
-            if (length <= 0)
-                continue;
-            // Every access read goes on the watchdog's list before the first of them is
-            // scanned: one that waits here behind a slow scan is still allowed on time.
-            const Deadline deadline = deadlineIn(engine_.oaScanTimeout());
-            std::shared_ptr<Access> batch[kEventsPerRead];
-            bool permission[kEventsPerRead] = {};
-            size_t count = 0;
-            auto* event = reinterpret_cast<fanotify_event_metadata*>(buffer);
-            for (; FAN_EVENT_OK(event, length) && count < kEventsPerRead;
-                 event = FAN_EVENT_NEXT(event, length)) {
-                if (event->vers != FANOTIFY_METADATA_VERSION || event->fd < 0)
-                    continue;
-                auto access = std::make_shared<Access>();
-                access->fd = event->fd;
-                access->kernel = true;
-                access->pid = event->pid;
-                access->access =
-                    (event->mask & FAN_OPEN_EXEC_PERM) ? QVAPI_OA_ACCESS_EXEC : QVAPI_OA_ACCESS_OPEN;
-                access->deadline = deadline;
-                permission[count] = (event->mask & kWatchMask) != 0;
-                batch[count++] = std::move(access);
-            }
-            if (deadline != Deadline::max()) {
-                std::lock_guard<std::mutex> guard(pendingLock_);
-                for (size_t i = 0; i < count; ++i)
-                    pending_.emplace(batch[i].get(), batch[i]);
-            }
-            for (size_t i = 0; i < count; ++i)
-                handleKernelEvent(instance, batch[i], permission[i]);
-            if (deadline != Deadline::max()) {
-                std::lock_guard<std::mutex> guard(pendingLock_);
-                for (size_t i = 0; i < count; ++i)
-                    pending_.erase(batch[i].get());
-            }
+            if (length > 0)
+                handleKernelRead(instance, buffer, length);
         }
     }
+    close(waitSet);
 }
 
 void OnAccess::watchdogMain() {

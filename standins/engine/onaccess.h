@@ -48,6 +48,8 @@ private:
     };
 
     void workerMain(size_t index);
+    // Handles the kernel accesses of one read.
+    void handleKernelRead(qvapi_instance* instance, const char* buffer, ssize_t length);
     // One file access read from the kernel; `permission` false for an event that asks
     // for no decision (it is allowed).
     void handleKernelEvent(qvapi_instance* instance, const std::shared_ptr<Access>& access, bool permission);
@@ -60,10 +62,8 @@ private:
     bool inScope(const std::string& path) const;
     bool excepted(const std::string& path, int32_t pid) const;
     void readScope();
-    // Asks the kernel to stop reporting a file found clean (until it is modified). Marks
-    // are added by their own thread: adding one is slow and serialised in the kernel.
+    // Asks the kernel to stop reporting a file found clean (until it is modified).
     void ignoreFromNowOn(const std::shared_ptr<Access>& access);
-    void markerMain();
 
     Engine& engine_;
     const uint32_t threads_;
@@ -85,11 +85,8 @@ private:
     std::condition_variable pendingChanged_;
     std::unordered_map<Access*, std::shared_ptr<Access>> pending_;  // kernel accesses being scanned
     std::atomic<uint32_t> ignoreMarks_{0};
-    std::thread marker_;
-    std::mutex markLock_;
-    std::condition_variable markReady_;
-    std::deque<std::shared_ptr<Access>> toMark_;
-    bool markerStop_ = false;
+    std::atomic<bool> spinning_{false};     // a worker is looking for the next access
+    std::atomic<bool> workersStop_{false};  // the workers end (also one that keeps finding accesses)
     Scope scope_;
     const pid_t ownPid_;
 };

@@ -1,8 +1,11 @@
 #pragma once
-// The engine's version texts as the quarantine keeps them with each entry.
+// The engine's version texts as the quarantine keeps them with each entry. The
+// engine wrapper fills them from the engine's version queries.
 #include <string>
 
-struct EngineInfos {
+#include "kitbase/export.h"
+
+struct KITBASE_API EngineInfos {
     std::wstring engine_ver;  // engine library (QVAPI)
     std::wstring ave_ver;     // scan engine module
     std::wstring vdf_ver;     // signature files
