@@ -24,6 +24,20 @@ unsigned int synchronizeFolders(const std::wstring& source, const std::wstring& 
 unsigned int copyFiles(const std::wstring& source, const std::wstring& destination,
                        const std::vector<std::wstring>& names);
 
+// The engine file copies as one object, for the classes that keep engine folders in
+// step (the engine wrapper and the engine update).
+class QVAPIFiles {
+public:
+    virtual ~QVAPIFiles() = default;
+    unsigned int synchronizeFolders(const std::wstring& source, const std::wstring& destination) {
+        return ::synchronizeFolders(source, destination);
+    }
+    unsigned int copyFiles(const std::wstring& source, const std::wstring& destination,
+                           const std::vector<std::wstring>& names) {
+        return ::copyFiles(source, destination, names);
+    }
+};
+
 // Deletes the engine's malware-name files ("AV-malware-names-*") from the temporary
 // folder.
 void cleanMalwareNameFiles();

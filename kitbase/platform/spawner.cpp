@@ -27,6 +27,11 @@ namespace kitbase {
 
 namespace {
 
+#ifndef SYS_pidfd_send_signal
+constexpr long kSysPidfdSendSignal = 424;
+#else
+constexpr long kSysPidfdSendSignal = SYS_pidfd_send_signal;
+#endif
 #ifndef SYS_pidfd_open
 constexpr long kSysPidfdOpen = 434;
 #else
@@ -470,6 +475,12 @@ bool ChildProcess::wait(DWORD timeoutMs) {
             std::this_thread::sleep_for(std::chrono::milliseconds(step));
         }
     }
+}
+
+bool ChildProcess::signal(int signalNumber) {
+    if (!running() || pidfd_ < 0)
+        return false;
+    return syscall(kSysPidfdSendSignal, pidfd_, signalNumber, nullptr, 0) == 0;
 }
 
 void ChildProcess::release() {

@@ -71,6 +71,10 @@ public:
     DWORD exitCode() const { return ended_ ? exitCode_ : STILL_ACTIVE; }
     pid_t pid() const { return pid_; }
 
+    // Sends the signal to the child while it runs (through its process descriptor, so
+    // never to another process that got its id); false when there is none.
+    bool signal(int signalNumber);
+
     // Gives the child up: the reaper collects it when it ends.
     void release();
 
